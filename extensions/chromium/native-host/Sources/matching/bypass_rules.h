@@ -1,0 +1,38 @@
+// The user's direct-link bypass rules and the matcher that applies them to
+// one resource URL.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qorda {
+
+inline constexpr std::string_view exactURLScope = "exactURL";
+inline constexpr std::string_view pathPrefixScope = "pathPrefix";
+inline constexpr std::string_view hostAllScope = "hostAll";
+
+// One rule as published; scope and pattern are kept exactly as written.
+struct DirectLinkBypassRule {
+  std::string_view scope;
+  std::string_view pattern;
+  bool enabled = true;
+};
+
+// True when an enabled rule of rules covers url: "exactURL" by equality with
+// the URL's exact form, "pathPrefix" as a prefix of its prefix form, "hostAll"
+// by equality of normalised hosts. Only http and https URLs with a host match.
+bool matchesDirectLinkBypassRule(std::string_view url, const std::vector<DirectLinkBypassRule>& rules);
+
+// The two textual forms of a URL that rules are written in.
+struct BypassForms {
+  std::string exact;   // scheme and host normalised, no fragment
+  std::string prefix;  // scheme://host[:port]path, "/" for an empty path
+  std::string host;    // the normalised host
+};
+
+// The forms of url, or nothing when no rule can match it.
+std::optional<BypassForms> bypassFormsOf(std::string_view url);
+
+}  // namespace qorda

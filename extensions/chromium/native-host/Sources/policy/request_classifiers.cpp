@@ -1,0 +1,37 @@
+#include "request_classifiers.h"
+
+#include "../matching/text.h"
+#include "../matching/url_components.h"
+
+namespace qorda {
+
+bool hasUnsupportedScheme(JsonObject intent) {
+  auto url = nestedStringAt(intent, "resource", "url");
+  if (!url) return true;
+  auto components = parseUrl(*url);
+  if (!components || !components->scheme) return true;
+  std::string scheme = lowercased(*components->scheme);
+  return scheme != "http" && scheme != "https";
+}
+
+bool isNonMediaMime(JsonObject intent) {
+  auto mimeType = nestedStringAt(intent, "resource", "mimeType");
+  if (!mimeType) return false;
+  std::string lowered = lowercased(*mimeType);
+  std::string_view type = trimmed(lowered);
+  if (type.empty()) return false;
+  if (type.starts_with("video/") || type.starts_with("audio/")) return false;
+  if (type.find("mpegurl") != std::string_view::npos || type.find("dash+xml") != std::string_view::npos) return false;
+  // A prefix test, so parameters after the type change nothing.
+  if (type.starts_with("application/octet-stream")) return false;
+  return true;
+}
+
+bool isDirectLinkSignal(JsonObject intent) {
+  auto signalType = nestedStringAt(intent, "detection", "signalType");
+  if (!signalType) return false;
+  std::string signal = lowercased(*signalType);
+  return signal == "direct_url" || signal == "media_mime" || signal == "content_disposition";
+}
+
+}  // namespace qorda
