@@ -1,35 +1,12 @@
 #include "reply.h"
 
+#include "json_writer.h"
+
 namespace qorda {
 namespace {
 
 void add(ReplyObject& reply, std::string_view key, std::variant<bool, std::string_view> value) {
   reply.members[reply.count++] = {key, value};
-}
-
-void appendEscaped(std::string& out, std::string_view text) {
-  static constexpr char hex[] = "0123456789abcdef";
-  out += '"';
-  std::size_t plainStart = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(text.substr(plainStart, i - plainStart));
-    plainStart = i + 1;
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        out += "\\u00";
-        out += hex[c >> 4];
-        out += hex[c & 0xF];
-    }
-  }
-  out.append(text.substr(plainStart));
-  out += '"';
 }
 
 // The encoded size before any escaping: escapes only add to it.
@@ -79,10 +56,10 @@ bool encodeReply(const ReplyObject& reply, std::string& out) {
   for (std::size_t i = 0; i < reply.count; ++i) {
     const ReplyMember& member = reply.members[i];
     if (i > 0) out += ',';
-    appendEscaped(out, member.key);
+    appendJsonString(out, member.key);
     out += ':';
     if (auto flag = std::get_if<bool>(&member.value)) out += *flag ? "true" : "false";
-    else appendEscaped(out, std::get<std::string_view>(member.value));
+    else appendJsonString(out, std::get<std::string_view>(member.value));
   }
   out += '}';
   return out.size() <= maxReplySize;

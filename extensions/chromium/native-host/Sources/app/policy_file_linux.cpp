@@ -1,5 +1,5 @@
-// The desktop application's channels on Linux: the policy snapshot is a file
-// in the user's runtime directory.
+// The policy snapshot on Linux: a file in the user's runtime directory that
+// the desktop application replaces whenever the policy changes.
 #include "companion.h"
 
 #include <fcntl.h>
@@ -77,10 +77,5 @@ std::optional<std::string> readPolicySnapshotText() {
   }
   return std::nullopt;
 }
-
-// Filled in by the capture hand-off on Linux.
-void appendToCaptureInbox(std::string_view) {}
-void ensureHostAppIsRunningInBackground() {}
-void postCaptureNotification(std::string_view) {}
 
 }  // namespace qorda

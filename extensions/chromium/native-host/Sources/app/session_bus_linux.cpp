@@ -1,0 +1,208 @@
+// The launch and the capture notification on Linux, over the D-Bus session
+// bus. libsystemd is loaded only when the first takeover needs the bus: it
+// brings seven more shared libraries, which every other answer would pay for
+// at start-up.
+#include "companion.h"
+
+#include <dlfcn.h>
+#include <poll.h>
+#include <systemd/sd-bus.h>
+#include <time.h>
+
+#include <cstdint>
+
+namespace qorda {
+namespace {
+
+// Every wait for the bus is bounded, so a bus that never answers cannot hold
+// a reply back longer than this.
+constexpr std::uint64_t busTimeoutMicroseconds = 500'000;
+
+constexpr const char* busService = "org.freedesktop.DBus";
+constexpr const char* busPath = "/org/freedesktop/DBus";
+constexpr const char* busInterface = "org.freedesktop.DBus";
+
+struct SdBus {
+  decltype(&sd_bus_open_user) openUser;
+  decltype(&sd_bus_is_ready) isReady;
+  decltype(&sd_bus_is_open) isOpen;
+  decltype(&sd_bus_process) process;
+  decltype(&sd_bus_wait) wait;
+  decltype(&sd_bus_get_events) getEvents;
+  decltype(&sd_bus_unref) unref;
+  decltype(&sd_bus_call) call;
+  decltype(&sd_bus_send) send;
+  decltype(&sd_bus_message_new_method_call) newMethodCall;
+  decltype(&sd_bus_message_new_signal) newSignal;
+  decltype(&sd_bus_message_append) append;
+  decltype(&sd_bus_message_read) read;
+  decltype(&sd_bus_message_enter_container) enterContainer;
+  decltype(&sd_bus_message_set_expect_reply) setExpectReply;
+  decltype(&sd_bus_message_unref) messageUnref;
+  decltype(&sd_bus_error_free) errorFree;
+};
+
+template <typename Function>
+bool bind(void* library, const char* name, Function& function) {
+  function = reinterpret_cast<Function>(::dlsym(library, name));
+  return function != nullptr;
+}
+
+// The functions of libsystemd, looked up once; nothing when it is missing.
+const SdBus* sdBus() {
+  static const std::optional<SdBus> functions = []() -> std::optional<SdBus> {
+    void* library = ::dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) return std::nullopt;
+    SdBus f{};
+    bool bound = bind(library, "sd_bus_open_user", f.openUser) && bind(library, "sd_bus_is_ready", f.isReady) &&
+                 bind(library, "sd_bus_is_open", f.isOpen) && bind(library, "sd_bus_process", f.process) &&
+                 bind(library, "sd_bus_wait", f.wait) && bind(library, "sd_bus_get_events", f.getEvents) &&
+                 bind(library, "sd_bus_unref", f.unref) && bind(library, "sd_bus_call", f.call) &&
+                 bind(library, "sd_bus_send", f.send) &&
+                 bind(library, "sd_bus_message_new_method_call", f.newMethodCall) &&
+                 bind(library, "sd_bus_message_new_signal", f.newSignal) &&
+                 bind(library, "sd_bus_message_append", f.append) && bind(library, "sd_bus_message_read", f.read) &&
+                 bind(library, "sd_bus_message_enter_container", f.enterContainer) &&
+                 bind(library, "sd_bus_message_set_expect_reply", f.setExpectReply) &&
+                 bind(library, "sd_bus_message_unref", f.messageUnref) &&
+                 bind(library, "sd_bus_error_free", f.errorFree);
+    if (!bound) return std::nullopt;
+    return f;
+  }();
+  return functions ? &*functions : nullptr;
+}
+
+std::uint64_t monotonicMicroseconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000 + static_cast<std::uint64_t>(now.tv_nsec) / 1'000;
+}
+
+// Drives the connection until ready() holds; false on failure or timeout.
+template <typename Ready>
+bool driveUntil(const SdBus& f, sd_bus* bus, Ready ready) {
+  std::uint64_t deadline = monotonicMicroseconds() + busTimeoutMicroseconds;
+  for (;;) {
+    int state = ready();
+    if (state != 0) return state > 0;
+    int progress = f.process(bus, nullptr);
+    if (progress < 0) return false;
+    if (progress > 0) continue;
+    std::uint64_t now = monotonicMicroseconds();
+    if (now >= deadline || f.wait(bus, deadline - now) < 0) return false;
+  }
+}
+
+struct Connection {
+  sd_bus* bus = nullptr;
+  bool unanswered = false;  // the bus never finished its handshake: stop asking
+};
+
+// The session bus, connected at first use and kept; reconnected once the
+// connection has dropped.
+sd_bus* sessionBus(const SdBus& f) {
+  static Connection connection;
+  if (connection.bus != nullptr && f.isOpen(connection.bus) <= 0) connection.bus = f.unref(connection.bus);
+  if (connection.bus != nullptr || connection.unanswered) return connection.bus;
+  sd_bus* bus = nullptr;
+  if (f.openUser(&bus) < 0) return nullptr;
+  if (!driveUntil(f, bus, [&] { return f.isReady(bus); })) {
+    connection.unanswered = f.isOpen(bus) > 0;
+    f.unref(bus);
+    return nullptr;
+  }
+  connection.bus = bus;
+  return bus;
+}
+
+// Writes out what is queued, within the bus timeout.
+void flush(const SdBus& f, sd_bus* bus) {
+  driveUntil(f, bus, [&] {
+    int events = f.getEvents(bus);
+    return events < 0 ? -1 : (events & POLLOUT) ? 0 : 1;
+  });
+}
+
+struct MessageReleaser {
+  const SdBus& f;
+  sd_bus_message* message = nullptr;
+  ~MessageReleaser() {
+    if (message != nullptr) f.messageUnref(message);
+  }
+};
+
+// Calls a bus method with one string argument and waits, within the bus
+// timeout, for its reply.
+sd_bus_message* callBus(const SdBus& f, sd_bus* bus, const char* method, const char* argument) {
+  MessageReleaser call{f};
+  if (f.newMethodCall(bus, &call.message, busService, busPath, busInterface, method) < 0) return nullptr;
+  if (argument != nullptr && f.append(call.message, "s", argument) < 0) return nullptr;
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_message* reply = nullptr;
+  int status = f.call(bus, call.message, busTimeoutMicroseconds, &error, &reply);
+  f.errorFree(&error);
+  return status < 0 ? nullptr : reply;
+}
+
+bool isRunning(const SdBus& f, sd_bus* bus, const char* name) {
+  MessageReleaser reply{f, callBus(f, bus, "NameHasOwner", name)};
+  int owned = 0;
+  // Unknown counts as running: starting nothing is the safe side.
+  return reply.message == nullptr || f.read(reply.message, "b", &owned) < 0 || owned != 0;
+}
+
+bool isActivatable(const SdBus& f, sd_bus* bus, std::string_view name) {
+  MessageReleaser reply{f, callBus(f, bus, "ListActivatableNames", nullptr)};
+  if (reply.message == nullptr || f.enterContainer(reply.message, 'a', "s") <= 0) return false;
+  const char* listed = nullptr;
+  while (f.read(reply.message, "s", &listed) > 0) {
+    if (name == listed) return true;
+  }
+  return false;
+}
+
+void requestStart(const SdBus& f, sd_bus* bus, const char* name) {
+  MessageReleaser call{f};
+  if (f.newMethodCall(bus, &call.message, busService, busPath, busInterface, "StartServiceByName") < 0) return;
+  if (f.append(call.message, "su", name, 0u) < 0) return;
+  f.setExpectReply(call.message, 0);
+  if (f.send(bus, call.message, nullptr) >= 0) flush(f, bus);
+}
+
+// "com.velmox.qorda" as an object path: "/com/velmox/qorda".
+std::string objectPathOf(std::string_view name) {
+  std::string path = "/" + std::string(name);
+  for (char& c : path) c = c == '.' ? '/' : c;
+  return path;
+}
+
+}  // namespace
+
+void ensureHostAppIsRunningInBackground() {
+  const SdBus* f = sdBus();
+  sd_bus* bus = f ? sessionBus(*f) : nullptr;
+  if (bus == nullptr) return;
+  // Activation by the bus starts at most one instance, with no window, as a
+  // child of the bus, so the browser's clean-up of the host spares it.
+  std::string name(hostAppBundleID);
+  if (isRunning(*f, bus, name.c_str()) || !isActivatable(*f, bus, name)) return;
+  requestStart(*f, bus, name.c_str());
+}
+
+void postCaptureNotification(std::string_view messageText) {
+  const SdBus* f = sdBus();
+  sd_bus* bus = f ? sessionBus(*f) : nullptr;
+  if (bus == nullptr) return;
+  std::size_t lastDot = notificationName.rfind('.');
+  std::string interface(notificationName.substr(0, lastDot));
+  std::string member(notificationName.substr(lastDot + 1));
+  // The JSON layer refuses NUL bytes, so the text is a whole C string.
+  std::string payload(messageText);
+  MessageReleaser signal{*f};
+  if (f->newSignal(bus, &signal.message, objectPathOf(hostAppBundleID).c_str(), interface.c_str(), member.c_str()) < 0)
+    return;
+  if (f->append(signal.message, "a{ss}", 1, "payload", payload.c_str()) < 0) return;
+  if (f->send(bus, signal.message, nullptr) >= 0) flush(*f, bus);
+}
+
+}  // namespace qorda
