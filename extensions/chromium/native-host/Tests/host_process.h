@@ -1,0 +1,49 @@
+// Runs the built host binary through real pipes, as a browser does.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qorda::test {
+
+// Environment variables for the host on top of PATH; an empty value unsets.
+using Environment = std::map<std::string, std::string>;
+
+struct HostRun {
+  std::string output;
+  std::string errors;
+  int exitStatus = -1;  // -1 when the host did not exit normally
+  long peakResidentKilobytes = 0;
+};
+
+struct HostProcess {
+  pid_t pid = -1;
+  int input = -1;
+  int output = -1;
+  int errors = -1;
+};
+
+std::string hostBinaryPath();
+
+// A native messaging frame around body.
+std::string frame(std::string_view body);
+
+// The bodies of the complete frames in output, in order.
+std::vector<std::string> framesIn(std::string_view output);
+
+HostProcess startHost(const Environment& environment);
+void sendBytes(const HostProcess& host, std::string_view bytes);
+// The next reply frame's body, or nothing when the host closed its output.
+std::optional<std::string> readReply(const HostProcess& host);
+// Closes the host's input, collects what is left and waits for its exit.
+HostRun finishHost(HostProcess& host);
+
+// Feeds input in pieces of at most chunkSize bytes while collecting output.
+HostRun runHost(std::string_view input, const Environment& environment, std::size_t chunkSize = 1 << 16);
+
+}  // namespace qorda::test
