@@ -2,10 +2,15 @@
 
 namespace qorda {
 
-std::variant<JsonObject, DecodeError> decodeMessage(simdjson::dom::parser& parser, std::string_view body) {
-  // Not part of the JSON text; the body handed on keeps it.
+std::string_view withoutByteOrderMark(std::string_view text) {
   static constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
-  if (body.starts_with(byteOrderMark)) body.remove_prefix(byteOrderMark.size());
+  if (text.starts_with(byteOrderMark)) text.remove_prefix(byteOrderMark.size());
+  return text;
+}
+
+std::variant<JsonObject, DecodeError> decodeMessage(simdjson::dom::parser& parser, std::string_view body) {
+  // Skipped for parsing only: the body handed off keeps it.
+  body = withoutByteOrderMark(body);
   simdjson::dom::element root;
   if (auto error = parser.parse(body.data(), body.size(), false).get(root)) return DecodeError{error};
   switch (root.type()) {

@@ -26,6 +26,9 @@ using DecodeError = std::variant<simdjson::error_code, HostError>;
 // next parse.
 std::variant<JsonObject, DecodeError> decodeMessage(simdjson::dom::parser& parser, std::string_view body);
 
+// text without a leading UTF-8 byte order mark, which is no part of JSON.
+std::string_view withoutByteOrderMark(std::string_view text);
+
 std::optional<JsonObject> objectAt(JsonObject object, std::string_view key);
 std::optional<JsonArray> arrayAt(JsonObject object, std::string_view key);
 std::optional<std::string_view> stringAt(JsonObject object, std::string_view key);

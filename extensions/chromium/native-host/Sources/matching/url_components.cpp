@@ -77,6 +77,8 @@ struct UriDeleter {
 };
 
 std::string_view rangeText(const UriTextRangeA& range, std::string_view parsed, std::string_view original) {
+  // An empty range may point at the parser's own empty string.
+  if (range.first == range.afterLast) return {};
   // The authority is never re-encoded, so its offsets hold in the original.
   auto offset = static_cast<std::size_t>(range.first - parsed.data());
   return original.substr(offset, static_cast<std::size_t>(range.afterLast - range.first));

@@ -58,7 +58,9 @@ AppGroupPolicy policyFromSnapshotText(std::string text) {
   storage->text = std::move(text);
   AppGroupPolicy policy;
   simdjson::dom::element root;
-  if (storage->parser.parse(storage->text).get(root)) return policy;
+  std::string_view json = withoutByteOrderMark(storage->text);
+  bool unpadded = storage->text.capacity() - storage->text.size() < simdjson::SIMDJSON_PADDING;
+  if (storage->parser.parse(json.data(), json.size(), unpadded).get(root)) return policy;
   JsonObject snapshot;
   if (root.get(snapshot)) return policy;
 

@@ -1,0 +1,20 @@
+// How status shows what it found: an aligned table for people, JSON for tools.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qorda::setup {
+
+struct StatusRow {
+    std::string browser;
+    std::string folder;  // "-" when the browser has none at this level
+    std::string state;   // ok, absent, missing, invalid, unreadable, n/a
+    std::vector<std::string> problems;
+    std::vector<std::string> notes;
+};
+
+std::string renderStatusTable(const std::vector<StatusRow>& rows);
+std::string renderStatusJson(const std::vector<StatusRow>& rows);
+
+}  // namespace qorda::setup
