@@ -1,5 +1,7 @@
 #include "manifest.h"
 
+#include "host/json_writer.h"
+
 #include <simdjson.h>
 
 #include <algorithm>
@@ -280,25 +282,8 @@ std::filesystem::path manifestFile(const std::filesystem::path& folder, std::str
 // --- manifest text --------------------------------------------------------
 
 std::string jsonEscape(std::string_view text) {
-    std::string out = "\"";
-    for (char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    char buffer[8];
-                    std::snprintf(buffer, sizeof buffer, "\\u%04x", static_cast<unsigned>(c));
-                    out += buffer;
-                } else {
-                    out += c;
-                }
-        }
-    }
-    out += '"';
+    std::string out;
+    qorda::appendJsonString(out, text);
     return out;
 }
 

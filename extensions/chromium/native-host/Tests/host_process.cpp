@@ -41,6 +41,19 @@ void closeFd(int& fd) {
   fd = -1;
 }
 
+// Takes what poll reported on the host's output and error pipes; a pipe at
+// its end is closed.
+void collectOutputs(pollfd* fds, HostProcess& host, std::string& output, std::string& errors) {
+  int* descriptors[2] = {&host.output, &host.errors};
+  std::string* sinks[2] = {&output, &errors};
+  for (int i = 0; i < 2; ++i) {
+    if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+    std::size_t before = sinks[i]->size();
+    appendAvailable(fds[i].fd, *sinks[i]);
+    if (sinks[i]->size() == before) closeFd(*descriptors[i]);
+  }
+}
+
 HostRun waitForExit(HostProcess& host) {
   HostRun run;
   int status = 0;
@@ -139,13 +152,7 @@ HostRun finishHost(HostProcess& host) {
     pollfd fds[2] = {{host.output, POLLIN, 0}, {host.errors, POLLIN, 0}};
     if (host.output < 0 && host.errors < 0) break;
     if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      std::string& into = i == 0 ? output : errors;
-      std::size_t before = into.size();
-      appendAvailable(fds[i].fd, into);
-      if (into.size() == before) closeFd(i == 0 ? host.output : host.errors);
-    }
+    collectOutputs(fds, host, output, errors);
   }
   HostRun run = waitForExit(host);
   run.output = std::move(output);
@@ -169,13 +176,7 @@ HostRun runHost(std::string_view input, const Environment& environment, std::siz
       if (written > 0) input.remove_prefix(static_cast<std::size_t>(written));
       else if (written < 0 && errno != EAGAIN && errno != EINTR) input = {};
     }
-    for (int i = 1; i < 3; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      std::string& into = i == 1 ? output : errors;
-      std::size_t before = into.size();
-      appendAvailable(fds[i].fd, into);
-      if (into.size() == before) closeFd(i == 1 ? host.output : host.errors);
-    }
+    collectOutputs(fds + 1, host, output, errors);
   }
   HostRun run = waitForExit(host);
   run.output = std::move(output);
