@@ -1,23 +1,19 @@
-// Shared fixtures: a JSON object kept alive with its parser, and a temporary
-// runtime directory for the policy file.
 #pragma once
 
 #include "app/companion.h"
 #include "host/json_message.h"
 
 #include <gtest/gtest.h>
-#include <simdjson.h>
 #include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
-#include <string_view>
 
 namespace qorda::test {
 
-// One parsed JSON object. Not movable: the object points into the parser.
+// Not movable: the object points into the parser.
 class JsonText {
  public:
   explicit JsonText(std::string_view text) : text_(text) {
@@ -28,12 +24,11 @@ class JsonText {
   operator JsonObject() const { return object_; }
 
  private:
-  simdjson::padded_string text_;
+  simdjson::padded_string text_;  // the parser reads past the end
   simdjson::dom::parser parser_;
   JsonObject object_;
 };
 
-// A request message around an intent text.
 inline std::string messageWithIntent(std::string_view intent) {
   return R"({"payload":{"intent":)" + std::string(intent) + "}}";
 }
@@ -46,7 +41,7 @@ class TemporaryRuntimeDirectory {
     if (::mkdtemp(pattern) == nullptr) ADD_FAILURE() << "mkdtemp failed";
     path_ = pattern;
     if (const char* old = std::getenv("XDG_RUNTIME_DIR")) previous_ = old;
-    ::setenv("XDG_RUNTIME_DIR", path_.c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", pattern, 1);
   }
   TemporaryRuntimeDirectory(const TemporaryRuntimeDirectory&) = delete;
   TemporaryRuntimeDirectory& operator=(const TemporaryRuntimeDirectory&) = delete;
@@ -57,10 +52,8 @@ class TemporaryRuntimeDirectory {
     std::filesystem::remove_all(path_, ignored);
   }
 
-  const std::filesystem::path& path() const { return path_; }
   std::filesystem::path policyPath() const { return path_ / std::string(policyPasteboardName); }
 
-  // Replaces whatever stands at the policy path with a file holding text.
   void writePolicy(std::string_view text) const {
     std::filesystem::remove_all(policyPath());
     std::ofstream(policyPath(), std::ios::binary) << text;

@@ -1,0 +1,80 @@
+#include "matching/bypass_rules.h"
+
+#include <gtest/gtest.h>
+
+namespace qorda {
+namespace {
+
+TEST(BypassRules, Forms) {
+  static const struct {
+    std::string_view url;
+    bool hasForms;
+    std::string_view exact, prefix, host;
+  } cases[] = {
+      {"HTTPS://WWW.Example.COM/a.mp4#t=1", true, "https://example.com/a.mp4", "https://example.com/a.mp4",
+       "example.com"},
+      {"https://example.com?q=1", true, "https://example.com?q=1", "https://example.com/", "example.com"},
+      {"https://example.com:0443/v", true, "https://example.com:443/v", "https://example.com:443/v", "example.com"},
+      {"http://u:p@Example.com/V/A%2f?Q=1#f", true, "http://u:p@example.com/V/A%2f?Q=1", "http://example.com/V/A%2f",
+       "example.com"},
+      {"http://[::1]:8080/x?y", true, "http://[::1]:8080/x?y", "http://[::1]:8080/x", "::1"},
+      {"https://e.com/a[1]|^%zz?q=%#a#b", true, "https://e.com/a[1]|^%zz?q=%", "https://e.com/a[1]|^%zz", "e.com"},
+      {"https://%20WWW.A%25.com/", true, "https://a%25.com/", "https://a%.com/", "a%.com"},
+      {"ftp://example.com/a.mp4", false},
+      {"//example.com/a.mp4", false},
+  };
+  for (const auto& c : cases) {
+    auto forms = bypassFormsOf(c.url);
+    ASSERT_EQ(forms.has_value(), c.hasForms) << c.url;
+    if (!forms) continue;
+    EXPECT_EQ(forms->exact, c.exact) << c.url;
+    EXPECT_EQ(forms->prefix, c.prefix) << c.url;
+    EXPECT_EQ(forms->host, c.host) << c.url;
+  }
+}
+
+TEST(BypassRules, Matches) {
+  const DirectLinkBypassRule exact{"exactURL", "https://example.com/a.mp4"};
+  const DirectLinkBypassRule video{"pathPrefix", "https://example.com/video"};
+  const DirectLinkBypassRule anyHttp{"pathPrefix", ""};
+  const DirectLinkBypassRule site{"hostAll", "  WWW.EXAMPLE.COM\t"};
+  const struct {
+    std::string_view url;
+    std::vector<DirectLinkBypassRule> rules;
+    bool matches;
+  } cases[] = {
+      {"not a url", {}, false},
+      {"HTTPS://WWW.Example.COM/a.mp4#frag", {exact}, true},
+      {"https://example.com/a.mp4?x=1", {exact}, false},
+      {"https://www.example.com/a.mp4", {{"exactURL", "https://www.example.com/a.mp4"}}, false},
+      {"https://example.com", {{"exactURL", "https://example.com"}}, true},
+      {"https://example.com", {{"exactURL", "https://example.com/"}}, false},
+      {"https://example.com", {{"pathPrefix", "https://example.com/"}}, true},
+      {"https://example.com/a.mp4", {{"exactURL", "Https://example.com/a.mp4"}, {"pathPrefix", "https://Example.com/"}},
+       false},
+      {"https://example.com/a.mp4", {{"exactURL", "https://example.com/a.mp4 "}, {"pathPrefix", " https://"}}, false},
+      {"https://example.com/a%2f", {{"exactURL", "https://example.com/a%2F"}}, false},
+      {"https://example.com/videos/x.mp4", {video}, true},
+      {"https://example.com:8443/videos/x.mp4", {video}, false},
+      {"https://example.com:443/video", {{"pathPrefix", "https://example.com:443/vid"}}, true},
+      {"https://user:pw@example.com/video/1", {video}, true},
+      {"https://example.com/v?x=1", {{"pathPrefix", "https://example.com/v?"}}, false},
+      {"http://[::1]:8080/x", {{"pathPrefix", "http://[::1]:8080/"}}, true},
+      {"https://e.com/a|b?c^d#e#f", {{"exactURL", "https://e.com/a|b?c^d"}}, true},
+      {"http://example.com", {anyHttp}, true},
+      {"https:example.com", {anyHttp}, false},
+      {"https://WWW.example.com/x", {site}, true},
+      {"https://cdn.example.com/x", {site}, false},
+      {"ftp://example.com/x", {site}, false},
+      {"https://example.com/a.mp4", {{"exactURL", "https://example.com/a.mp4", false}, video, exact}, true},
+      {"https://example.com/a.mp4", {{"ExactURL", "https://example.com/a.mp4"}, {"HostAll", "example.com"}, {"", ""}},
+       false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(matchesDirectLinkBypassRule(c.url, c.rules), c.matches)
+        << c.url << " / " << (c.rules.empty() ? "" : c.rules[0].pattern);
+  }
+}
+
+}  // namespace
+}  // namespace qorda
