@@ -1,0 +1,170 @@
+// The host's channels to the desktop application on macOS: the named
+// pasteboard, the application group's user defaults, the distributed
+// notification centre and the workspace's application launch (Parts 1.3,
+// 2.1, 4.1, 4.2). Correct with and without ARC; the build compiles it without.
+// The host runs no run loop, so every call drains its own autorelease pool.
+#include "companion.h"
+
+#import <AppKit/AppKit.h>
+#import <Foundation/Foundation.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace qorda {
+namespace {
+
+// As long as the Linux inbox waits for its database lock: a holder that keeps
+// the lock longer than this costs the capture its inbox entry, not the reply.
+constexpr int inboxLockTimeoutMilliseconds = 5000;
+
+// The lock file in the application group's container that serialises the
+// inbox's read, append and store; the desktop application takes the same lock
+// when it rewrites the list.
+constexpr const char* inboxLockFileName = "capture_inbox_payloads.lock";
+
+// An autoreleased string with the UTF-8 text, or nil if the text is not UTF-8.
+NSString* stringFrom(std::string_view text) {
+  NSString* string = [[NSString alloc] initWithBytes:text.data() length:text.size() encoding:NSUTF8StringEncoding];
+#if !__has_feature(objc_arc)
+  [string autorelease];
+#endif
+  return string;
+}
+
+void sleepMilliseconds(long milliseconds) {
+  timespec interval{0, milliseconds * 1'000'000L};
+  while (::nanosleep(&interval, &interval) != 0 && errno == EINTR) {
+  }
+}
+
+// An exclusive flock on the inbox's lock file, held for the object's life.
+struct InboxLock {
+  enum class State { held, noLockFile, timedOut };
+  int fd = -1;
+  State state = State::noLockFile;
+
+  InboxLock() {
+    NSURL* container =
+        [[NSFileManager defaultManager] containerURLForSecurityApplicationGroupIdentifier:stringFrom(appGroupID)];
+    NSString* directory = [container path];
+    if (directory == nil) return;
+    NSString* path = [directory stringByAppendingPathComponent:stringFrom(inboxLockFileName)];
+    fd = ::open([path fileSystemRepresentation], O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    if (fd < 0) return;
+    // Polled rather than blocking, so that a holder that never lets go
+    // cannot hold the reply back for longer than the timeout.
+    long waited = 0;
+    long step = 1;
+    for (;;) {
+      if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        state = State::held;
+        return;
+      }
+      if (errno != EWOULDBLOCK && errno != EINTR) {
+        ::close(fd);
+        fd = -1;
+        return;
+      }
+      if (waited >= inboxLockTimeoutMilliseconds) {
+        state = State::timedOut;
+        return;
+      }
+      sleepMilliseconds(step);
+      waited += step;
+      step = step < 32 ? step * 2 : step;
+    }
+  }
+  ~InboxLock() {
+    // Closing the descriptor releases the lock.
+    if (fd >= 0) ::close(fd);
+  }
+  InboxLock(const InboxLock&) = delete;
+  InboxLock& operator=(const InboxLock&) = delete;
+};
+
+// The read, append and store of the inbox list. A value that is absent or not
+// a list of strings gives way to a one-element list.
+void appendToInbox(NSString* text) {
+  NSUserDefaults* defaults = [[NSUserDefaults alloc] initWithSuiteName:stringFrom(appGroupID)];
+  if (defaults == nil) return;
+  NSString* key = stringFrom(appGroupInboxKey);
+  NSArray* current = [defaults stringArrayForKey:key];
+  NSArray* updated = current != nil ? [current arrayByAddingObject:text] : [NSArray arrayWithObject:text];
+  [defaults setObject:updated forKey:key];
+#if !__has_feature(objc_arc)
+  [defaults release];
+#endif
+}
+
+}  // namespace
+
+std::optional<std::string> readPolicySnapshotText() {
+  @autoreleasepool {
+    NSPasteboard* pasteboard = [NSPasteboard pasteboardWithName:stringFrom(policyPasteboardName)];
+    NSString* text = [pasteboard stringForType:NSPasteboardTypeString];
+    // The UTF-8 bytes without lossy conversion: nil for a string that holds
+    // an unpaired surrogate.
+    NSData* bytes = [text dataUsingEncoding:NSUTF8StringEncoding allowLossyConversion:NO];
+    if (bytes == nil) return std::nullopt;
+    std::string result;
+    result.reserve([bytes length] + policyTextPadding);
+    result.assign(static_cast<const char*>([bytes bytes]), [bytes length]);
+    return result;
+  }
+}
+
+void appendToCaptureInbox(std::string_view messageText) {
+  @autoreleasepool {
+    NSString* text = stringFrom(messageText);
+    if (text == nil) return;
+    InboxLock lock;
+    // Without a lock file the lock protects no one, and the append goes on
+    // unlocked rather than losing the capture; a lock that stays taken means another
+    // process is in the middle of rewriting the list, and storing now would
+    // undo its change or lose this one, so the entry is dropped (the
+    // notification still carries it).
+    if (lock.state == InboxLock::State::timedOut) return;
+    appendToInbox(text);
+  }
+}
+
+void ensureHostAppIsRunningInBackground() {
+  @autoreleasepool {
+    NSString* bundleIdentifier = stringFrom(hostAppBundleID);
+    if ([[NSRunningApplication runningApplicationsWithBundleIdentifier:bundleIdentifier] count] > 0) return;
+    NSWorkspace* workspace = [NSWorkspace sharedWorkspace];
+    NSURL* applicationURL = [workspace URLForApplicationWithBundleIdentifier:bundleIdentifier];
+    if (applicationURL == nil) return;
+    NSWorkspaceOpenConfiguration* configuration = [[NSWorkspaceOpenConfiguration alloc] init];
+    [configuration setActivates:NO];
+    [configuration setHides:YES];
+    [configuration setCreatesNewApplicationInstance:NO];
+    // The handler captures nothing, so it is a global block that needs no
+    // copy; it drops the launched application and the error alike.
+    [workspace openApplicationAtURL:applicationURL
+                      configuration:configuration
+                  completionHandler:^(NSRunningApplication*, NSError*) {
+                  }];
+#if !__has_feature(objc_arc)
+    [configuration release];
+#endif
+  }
+}
+
+void postCaptureNotification(std::string_view messageText) {
+  @autoreleasepool {
+    NSString* text = stringFrom(messageText);
+    if (text == nil) return;
+    NSDictionary* userInfo = [NSDictionary dictionaryWithObject:text forKey:@"payload"];
+    [[NSDistributedNotificationCenter defaultCenter] postNotificationName:stringFrom(notificationName)
+                                                                   object:nil
+                                                                 userInfo:userInfo];
+  }
+}
+
+}  // namespace qorda
