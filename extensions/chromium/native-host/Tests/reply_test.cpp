@@ -1,3 +1,4 @@
+#include "host/json_writer.h"
 #include "host/reply.h"
 
 #include "test_support.h"
@@ -77,6 +78,23 @@ TEST(Reply, SizeLimit) {
   EXPECT_TRUE(encodes(std::string(room / 2, '"')));
   EXPECT_FALSE(encodes(std::string(room / 2 + 1, '"')));
   EXPECT_FALSE(encodes(std::string(room / 6 + 1, '\x01')));
+}
+
+}  // namespace
+}  // namespace qorda
+
+namespace qorda {
+namespace {
+
+// The inbox reserves exactly this much; a short count would reallocate a
+// value as large as the biggest message.
+TEST(JsonWriter, SizeMatchesWhatIsWritten) {
+  const std::string_view texts[] = {"", "plain", "q\"b\\s/", "\n\r\t\b\f", std::string_view("\x01\x1f\x00", 3), "é"};
+  for (std::string_view text : texts) {
+    std::string out;
+    appendJsonString(out, text);
+    EXPECT_EQ(out.size(), jsonStringSize(text)) << out;
+  }
 }
 
 }  // namespace

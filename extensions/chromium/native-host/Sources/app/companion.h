@@ -21,7 +21,8 @@ inline constexpr std::string_view policyPasteboardName = "com.velmox.qorda.polic
 inline constexpr std::size_t policyTextPadding = 64;
 
 // The policy snapshot as the desktop application last published it, or
-// nothing when none is published or it cannot be read as UTF-8 text.
+// nothing when none is published or it cannot be read. Bytes that are not
+// UTF-8 are left for the JSON parser to refuse.
 std::optional<std::string> readPolicySnapshotText();
 
 // Appends one message text to the capture inbox. Reports nothing.

@@ -6,8 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <simdjson.h>
-
 #include <cstdlib>
 
 namespace qorda {
@@ -31,9 +29,10 @@ bool sameVersion(const struct stat& before, const struct stat& after) {
          before.st_mtim.tv_nsec == after.st_mtim.tv_nsec;
 }
 
-// The whole content of fd, read to its end.
+// The whole content of fd, read to its end, with the parser's padding spare.
 std::optional<std::string> readToEnd(int fd, std::size_t expectedSize) {
   std::string text;
+  text.reserve(expectedSize + 1 + policyTextPadding);
   text.resize(expectedSize + 1);
   std::size_t have = 0;
   for (;;) {
@@ -45,7 +44,7 @@ std::optional<std::string> readToEnd(int fd, std::size_t expectedSize) {
     have += static_cast<std::size_t>(count);
   }
   text.resize(have);
-  text.reserve(have + policyTextPadding);
+  if (text.capacity() < have + policyTextPadding) text.reserve(have + policyTextPadding);
   return text;
 }
 
@@ -58,7 +57,8 @@ std::optional<std::string> readStableText(int fd, bool& changed) {
   auto text = readToEnd(fd, static_cast<std::size_t>(before.st_size));
   if (!text || ::fstat(fd, &after) != 0) return std::nullopt;
   changed = !sameVersion(before, after) || text->size() != static_cast<std::size_t>(after.st_size);
-  return changed ? std::nullopt : text;
+  if (changed) return std::nullopt;
+  return text;
 }
 
 }  // namespace
@@ -72,8 +72,8 @@ std::optional<std::string> readPolicySnapshotText() {
   for (int attempt = 0; attempt < 3; ++attempt) {
     bool changed = false;
     auto text = readStableText(file.fd, changed);
-    if (text && simdjson::validate_utf8(*text)) return text;
-    if (!changed) return std::nullopt;
+    // Text that is not UTF-8 fails the JSON parse, which checks it anyway.
+    if (text || !changed) return text;
   }
   return std::nullopt;
 }

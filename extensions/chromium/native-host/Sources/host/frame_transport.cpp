@@ -71,11 +71,13 @@ std::uint32_t decodeLength(const char* header) {
 // Gathers a body too long for the input buffer: what is buffered first, then
 // reads straight into the body buffer, which grows only as bytes arrive.
 std::optional<std::string_view> readLongBody(FrameReader& reader, std::size_t length) {
-  std::size_t have = buffered(reader);
+  // A body just too long to be read in place may end inside the buffer; the
+  // bytes after it are the next frame's and stay there.
+  std::size_t have = std::min(buffered(reader), length);
   if (!ensureCapacity(reader.body, std::min(length, std::max(have, inputBufferSize)) + bodyPadding))
     return std::nullopt;
   std::memcpy(reader.body.bytes.get(), reader.input.bytes.get() + reader.inputStart, have);
-  reader.inputStart = reader.inputEnd = 0;
+  reader.inputStart += have;
   while (have < length) {
     if (reader.body.capacity - bodyPadding == have) {
       std::size_t grown = std::min(length, have + std::min(have, largestBodyRead));

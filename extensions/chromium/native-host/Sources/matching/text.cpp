@@ -3,13 +3,44 @@
 #include <utf8proc.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 namespace qorda {
 namespace {
 
-bool isAscii(std::string_view text) {
-  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+// Eight bytes at a time: host lists run to hundreds of thousands of entries.
+struct AsciiScan {
+  bool ascii = true;
+  bool capital = false;
+};
+
+void scanWord(const char* bytes, std::uint64_t& highBits, std::uint64_t& capitals) {
+  constexpr std::uint64_t high = 0x8080808080808080u, low = 0x7F7F7F7F7F7F7F7Fu;
+  std::uint64_t word;
+  std::memcpy(&word, bytes, 8);
+  std::uint64_t seven = word & low;
+  highBits |= word & high;
+  // Bit 7 ends up set where a 7-bit byte is at least 'A' and below '['.
+  capitals |= (seven + 0x3F3F3F3F3F3F3F3Fu) & ~(seven + 0x2525252525252525u) & high;
 }
+
+AsciiScan scanAscii(std::string_view text) {
+  std::uint64_t highBits = 0, capitals = 0;
+  if (text.size() < 8) {
+    for (char c : text) {
+      highBits |= static_cast<unsigned char>(c) & 0x80u;
+      capitals |= static_cast<unsigned char>(c - 'A') < 26u;
+    }
+    return {highBits == 0, capitals != 0};
+  }
+  for (std::size_t i = 0; i + 8 <= text.size(); i += 8) scanWord(text.data() + i, highBits, capitals);
+  // The last word overlaps the one before; scanning bytes twice changes nothing.
+  scanWord(text.data() + text.size() - 8, highBits, capitals);
+  return {highBits == 0, capitals != 0};
+}
+
+bool isAscii(std::string_view text) { return scanAscii(text).ascii; }
 
 bool isAsciiSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
@@ -87,11 +118,14 @@ std::string lowercased(std::string_view text) {
 }
 
 bool isLowercase(std::string_view text) {
-  if (!isAscii(text)) return lowercasedUnicode(text) == text;
-  return std::none_of(text.begin(), text.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+  AsciiScan scan = scanAscii(text);
+  return scan.ascii ? !scan.capital : lowercasedUnicode(text) == text;
 }
 
 std::string_view trimmed(std::string_view text) {
+  // Nothing to trim when both ends are ASCII and not white space.
+  auto plain = [](char c) { return static_cast<unsigned char>(c) < 0x80 && !isAsciiSpace(static_cast<unsigned char>(c)); };
+  if (!text.empty() && plain(text.front()) && plain(text.back())) return text;
   while (!text.empty()) {
     utf8proc_int32_t codePoint;
     utf8proc_ssize_t length = decodeFirst(text, codePoint);

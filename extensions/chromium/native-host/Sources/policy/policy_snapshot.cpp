@@ -26,13 +26,15 @@ std::optional<JsonArray> homogeneousArrayAt(JsonObject object, std::string_view 
   return array;
 }
 
+// One pass over the array: an element that is not a string empties the set.
 HostSet hostSetAt(JsonObject snapshot, std::string_view key, PolicyStorage& storage) {
   HostSet hosts;
-  auto entries = homogeneousArrayAt<std::string_view>(snapshot, key);
+  auto entries = arrayAt(snapshot, key);
   if (!entries) return hosts;
-  hosts.reserve(entries->size());
   for (simdjson::dom::element entry : *entries) {
-    hosts.push_back(normalizedHostView(std::string_view(entry), storage.normalizedHosts));
+    std::string_view text;
+    if (entry.get(text)) return {};
+    hosts.push_back(normalizedHostView(text, storage.normalizedHosts));
   }
   return hosts;
 }
@@ -51,10 +53,23 @@ std::vector<DirectLinkBypassRule> rulesAt(JsonObject snapshot) {
   return rules;
 }
 
+// Snapshots up to this size reuse one parser from load to load, so that its
+// buffers stay mapped instead of being faulted in afresh for every message.
+constexpr std::size_t largestReusedSnapshot = 8 * 1024 * 1024;
+
+// Storage for one load: the spare one when no policy still holds it.
+std::shared_ptr<PolicyStorage> storageFor(std::size_t textSize) {
+  static std::shared_ptr<PolicyStorage> spare;
+  if (textSize > largestReusedSnapshot) return std::make_shared<PolicyStorage>();
+  if (!spare || spare.use_count() > 1) spare = std::make_shared<PolicyStorage>();
+  spare->normalizedHosts.clear();
+  return spare;
+}
+
 }  // namespace
 
 AppGroupPolicy policyFromSnapshotText(std::string text) {
-  auto storage = std::make_shared<PolicyStorage>();
+  auto storage = storageFor(text.size());
   storage->text = std::move(text);
   AppGroupPolicy policy;
   simdjson::dom::element root;
