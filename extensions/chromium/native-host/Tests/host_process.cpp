@@ -54,6 +54,19 @@ void collectOutputs(pollfd* fds, HostProcess& host, std::string& output, std::st
   }
 }
 
+std::vector<std::string> commandPrefix() {
+  std::vector<std::string> words;
+  const char* prefix = std::getenv("QORDA_HOST_PREFIX");
+  std::string_view rest = prefix != nullptr ? prefix : "";
+  while (!rest.empty()) {
+    std::size_t end = rest.find(' ');
+    if (end != 0) words.emplace_back(rest.substr(0, end));
+    if (end == std::string_view::npos) break;
+    rest.remove_prefix(end + 1);
+  }
+  return words;
+}
+
 HostRun waitForExit(HostProcess& host) {
   HostRun run;
   int status = 0;
@@ -104,9 +117,15 @@ HostProcess startHost(const Environment& environment) {
   std::string path = hostBinaryPath();
   // The browser passes the caller's origin; the host must ignore it.
   std::string origin = "chrome-extension://abcdefghijklmnopabcdefghijklmnop/";
-  char* argv[] = {path.data(), origin.data(), nullptr};
+  // QORDA_HOST_PREFIX runs the host under another program, e.g. valgrind.
+  std::vector<std::string> words = commandPrefix();
+  words.push_back(path);
+  words.push_back(origin);
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
   HostProcess host;
-  if (posix_spawn(&host.pid, path.c_str(), &actions, nullptr, argv, envp.data()) != 0) std::abort();
+  if (posix_spawnp(&host.pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) std::abort();
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]);
   ::close(out[1]);

@@ -31,6 +31,7 @@ HostSet hostSetAt(JsonObject snapshot, std::string_view key, PolicyStorage& stor
   HostSet hosts;
   auto entries = arrayAt(snapshot, key);
   if (!entries) return hosts;
+  hosts.reserve(entries->size());
   for (simdjson::dom::element entry : *entries) {
     std::string_view text;
     if (entry.get(text)) return {};
