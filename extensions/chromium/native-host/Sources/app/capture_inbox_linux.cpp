@@ -43,8 +43,11 @@ bool makeDirectories(const std::string& path) {
 }
 
 bool isJsonArrayOfStrings(std::string_view value) {
-  // Reused from takeover to takeover, as the inbox is read again each time.
-  static simdjson::dom::parser parser;
+  // Reused from takeover to takeover, as the inbox is read again each time,
+  // but not grown for the life of the host by one huge inbox.
+  static simdjson::dom::parser reused;
+  simdjson::dom::parser large;
+  simdjson::dom::parser& parser = value.size() > 1024 * 1024 ? large : reused;
   simdjson::dom::array array;
   if (parser.parse(value.data(), value.size()).get(array)) return false;
   for (simdjson::dom::element element : array) {
@@ -94,6 +97,7 @@ Database openDatabase(const std::string& path) {
   execute(database.get(), "PRAGMA synchronous=NORMAL");
   // Every host that opens the database first reads its log: keep it short.
   execute(database.get(), "PRAGMA journal_size_limit=4194304");
+  execute(database.get(), "PRAGMA wal_autocheckpoint=64");
   if (!execute(database.get(), "CREATE TABLE IF NOT EXISTS defaults(key TEXT PRIMARY KEY NOT NULL, value TEXT NOT NULL)"))
     return nullptr;
   return database;

@@ -9,6 +9,7 @@
 #include <systemd/sd-bus.h>
 #include <time.h>
 
+#include <cerrno>
 #include <cstdint>
 
 namespace qorda {
@@ -95,23 +96,29 @@ bool driveUntil(const SdBus& f, sd_bus* bus, Ready ready) {
 
 struct Connection {
   sd_bus* bus = nullptr;
-  bool unanswered = false;  // the bus never finished its handshake: stop asking
+  bool unanswered = false;  // the bus let a handshake or a call time out: stop asking
 };
 
+Connection& connection() {
+  static Connection shared;
+  return shared;
+}
+
 // The session bus, connected at first use and kept; reconnected once the
-// connection has dropped.
+// connection has dropped, given up once the bus has stopped answering.
 sd_bus* sessionBus(const SdBus& f) {
-  static Connection connection;
-  if (connection.bus != nullptr && f.isOpen(connection.bus) <= 0) connection.bus = f.unref(connection.bus);
-  if (connection.bus != nullptr || connection.unanswered) return connection.bus;
+  Connection& state = connection();
+  bool dropped = state.bus != nullptr && (state.unanswered || f.isOpen(state.bus) <= 0);
+  if (dropped) state.bus = f.unref(state.bus);
+  if (state.bus != nullptr || state.unanswered) return state.bus;
   sd_bus* bus = nullptr;
   if (f.openUser(&bus) < 0) return nullptr;
   if (!driveUntil(f, bus, [&] { return f.isReady(bus); })) {
-    connection.unanswered = f.isOpen(bus) > 0;
+    state.unanswered = f.isOpen(bus) > 0;
     f.unref(bus);
     return nullptr;
   }
-  connection.bus = bus;
+  state.bus = bus;
   return bus;
 }
 
@@ -141,6 +148,8 @@ sd_bus_message* callBus(const SdBus& f, sd_bus* bus, const char* method, const c
   sd_bus_message* reply = nullptr;
   int status = f.call(bus, call.message, busTimeoutMicroseconds, &error, &reply);
   f.errorFree(&error);
+  // Each later takeover would wait as long again.
+  if (status == -ETIMEDOUT) connection().unanswered = true;
   return status < 0 ? nullptr : reply;
 }
 
