@@ -90,37 +90,6 @@ long statusKilobytes(pid_t pid, const char* field) {
   return -1;
 }
 
-// Starts a helper whose complaints, when quiet, go nowhere.
-pid_t spawn(const std::vector<std::string>& arguments, bool quiet = false) {
-  std::vector<char*> argv;
-  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (quiet) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  EXPECT_EQ(0, posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ)) << arguments[0];
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-void stop(pid_t& pid) {
-  if (pid <= 0) return;
-  ::kill(pid, SIGCONT);
-  ::kill(pid, SIGTERM);
-  ::waitpid(pid, nullptr, 0);
-  pid = -1;
-}
-
-template <typename Condition>
-bool eventually(Condition condition) {
-  for (int i = 0; i < 500; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return condition();
-}
-
 // Runs every host started while it lives under another program.
 class HostPrefix {
  public:

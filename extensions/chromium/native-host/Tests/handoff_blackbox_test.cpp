@@ -33,31 +33,6 @@ const std::string blockedMessage = R"({"payload":{"intent":{"resource":{"url":"f
 const std::string bypassedMessage =
     R"({"payload":{"intent":{"resource":{"url":"https://skip.example/v.mp4","mimeType":"video/mp4"}}}})";
 
-pid_t spawn(const std::vector<std::string>& arguments) {
-  std::vector<char*> argv;
-  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  EXPECT_EQ(0, posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ)) << arguments[0];
-  return pid;
-}
-
-void stop(pid_t& pid) {
-  if (pid <= 0) return;
-  ::kill(pid, SIGTERM);
-  ::waitpid(pid, nullptr, 0);
-  pid = -1;
-}
-
-template <typename Condition>
-bool eventually(Condition condition) {
-  for (int i = 0; i < 500; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return condition();
-}
-
 std::string contentOf(const fs::path& path) {
   std::ifstream file(path, std::ios::binary);
   std::stringstream content;

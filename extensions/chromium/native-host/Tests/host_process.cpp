@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -201,6 +203,27 @@ HostRun runHost(std::string_view input, const Environment& environment, std::siz
   run.output = std::move(output);
   run.errors = std::move(errors);
   return run;
+}
+
+pid_t spawn(const std::vector<std::string>& arguments, bool quiet) {
+  std::vector<char*> argv;
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (quiet) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  EXPECT_EQ(0, posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ)) << arguments[0];
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+void stop(pid_t& pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGCONT);
+  ::kill(pid, SIGTERM);
+  ::waitpid(pid, nullptr, 0);
+  pid = -1;
 }
 
 }  // namespace qorda::test

@@ -3,10 +3,12 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace qorda::test {
@@ -42,6 +44,22 @@ void sendBytes(const HostProcess& host, std::string_view bytes);
 std::optional<std::string> readReply(const HostProcess& host);
 // Closes the host's input, collects what is left and waits for its exit.
 HostRun finishHost(HostProcess& host);
+
+// Starts a helper program (a bus daemon, a stand-in application); when
+// quiet, its complaints go nowhere.
+pid_t spawn(const std::vector<std::string>& arguments, bool quiet = false);
+// Ends a program started by spawn, a stopped one included, and reaps it.
+void stop(pid_t& pid);
+
+// Polls condition for up to five seconds.
+template <typename Condition>
+bool eventually(Condition condition) {
+  for (int i = 0; i < 500; ++i) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return condition();
+}
 
 // Feeds input in pieces of at most chunkSize bytes while collecting output.
 HostRun runHost(std::string_view input, const Environment& environment, std::size_t chunkSize = 1 << 16);

@@ -43,8 +43,9 @@ std::optional<std::string> readToEnd(int fd, std::size_t expectedSize) {
     if (count == 0) break;
     have += static_cast<std::size_t>(count);
   }
+  // Zeroes the padding too: the parser may load it, and it must be defined.
+  text.resize(have + policyTextPadding);
   text.resize(have);
-  if (text.capacity() < have + policyTextPadding) text.reserve(have + policyTextPadding);
   return text;
 }
 
