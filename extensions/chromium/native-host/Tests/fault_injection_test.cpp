@@ -156,12 +156,7 @@ class Faults : public testing::Test {
 
   // Replies to messages, from one host that must exit quietly.
   std::vector<std::string> send(const std::vector<std::string>& messages) {
-    std::string input;
-    for (const std::string& message : messages) input += frame(message);
-    HostRun run = runHost(input, environment_);
-    EXPECT_EQ(0, run.exitStatus);
-    EXPECT_EQ("", run.errors);
-    return framesIn(run.output);
+    return repliesOfQuietRun(messages, environment_);
   }
 
   // The inbox after an integrity check; a failure when it is not a list of

@@ -85,12 +85,7 @@ class HandOff : public testing::Test {
   }
 
   std::vector<std::string> send(const std::vector<std::string>& messages) {
-    std::string input;
-    for (const std::string& message : messages) input += frame(message);
-    HostRun run = runHost(input, environment_);
-    EXPECT_EQ(0, run.exitStatus);
-    EXPECT_EQ("", run.errors);
-    return framesIn(run.output);
+    return repliesOfQuietRun(messages, environment_);
   }
 
   fs::path databasePath() const { return root_ / "data" / "share" / "group.com.velmox.qorda" / "defaults.sqlite3"; }

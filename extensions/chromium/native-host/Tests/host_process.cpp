@@ -205,6 +205,15 @@ HostRun runHost(std::string_view input, const Environment& environment, std::siz
   return run;
 }
 
+std::vector<std::string> repliesOfQuietRun(const std::vector<std::string>& messages, const Environment& environment) {
+  std::string input;
+  for (const std::string& message : messages) input += frame(message);
+  HostRun run = runHost(input, environment);
+  EXPECT_EQ(0, run.exitStatus);
+  EXPECT_EQ("", run.errors);
+  return framesIn(run.output);
+}
+
 pid_t spawn(const std::vector<std::string>& arguments, bool quiet) {
   std::vector<char*> argv;
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));

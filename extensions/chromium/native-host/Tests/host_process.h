@@ -45,6 +45,10 @@ std::optional<std::string> readReply(const HostProcess& host);
 // Closes the host's input, collects what is left and waits for its exit.
 HostRun finishHost(HostProcess& host);
 
+// The replies of one host run over messages framed in turn; the host must
+// exit with status 0 and nothing on standard error.
+std::vector<std::string> repliesOfQuietRun(const std::vector<std::string>& messages, const Environment& environment);
+
 // Starts a helper program (a bus daemon, a stand-in application); when
 // quiet, its complaints go nowhere.
 pid_t spawn(const std::vector<std::string>& arguments, bool quiet = false);
