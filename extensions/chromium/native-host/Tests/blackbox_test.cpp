@@ -127,21 +127,17 @@ TEST_F(HostBlackBox, InputInPiecesGivesTheSameReplies) {
   for (std::size_t chunk : {1, 3, 5, 7}) EXPECT_EQ(whole, repliesTo(input, chunk)) << "chunks of " << chunk;
 }
 
+// One of each kind; the decoding unit test has the full table.
 TEST_F(HostBlackBox, UndecodableBodiesGetErrorRepliesAndTheLoopGoesOn) {
   struct Case {
     std::string body;
     const char* reason;
   } cases[] = {
       {"[1,2]", "invalid_json_shape"},
-      {"[]", "invalid_json_shape"},
       {"\"ping\"", "invalid_json"},
-      {"5", "invalid_json"},
-      {"null", "invalid_json"},
       {"{\"a\":", "invalid_json"},
       {"", "invalid_json"},
-      {"{\"a\":\"\xff\"}", "invalid_json"},
       {std::string(100000, '['), "invalid_json"},
-      {"{\"n\":123456789012345678901234567890}", "invalid_json"},
   };
   for (const Case& c : cases) {
     auto replies = repliesTo(frame(c.body) + frame(R"({"requestId":"next"})"));

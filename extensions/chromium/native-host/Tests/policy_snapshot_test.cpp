@@ -3,7 +3,6 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <set>
 #include <tuple>
@@ -80,28 +79,6 @@ TEST(PolicySnapshot, Rules) {
     EXPECT_EQ(rulesOf(policy), c.expected) << c.rules;
     EXPECT_EQ(hostsOf(policy.userDenyHosts), Hosts{"kept.com"}) << c.rules;
   }
-}
-
-TEST(PolicySnapshot, LoadFromRuntimeDirectory) {
-  test::TemporaryRuntimeDirectory runtime;
-  EXPECT_TRUE(isEmpty(loadPolicyFromAppGroup())) << "no file";
-  runtime.writePolicy(R"({"userDenyHosts":["One.com"]})");
-  EXPECT_EQ(hostsOf(loadPolicyFromAppGroup().userDenyHosts), Hosts{"one.com"});
-
-  runtime.writePolicy("{\"userDenyHosts\":[\"\xC3\x28.com\"]}");
-  EXPECT_TRUE(isEmpty(loadPolicyFromAppGroup())) << "invalid UTF-8";
-
-  std::filesystem::remove(runtime.policyPath());
-  std::filesystem::create_directory(runtime.policyPath());
-  EXPECT_TRUE(isEmpty(loadPolicyFromAppGroup())) << "directory";
-
-  std::filesystem::remove(runtime.policyPath());
-  ASSERT_EQ(::mkfifo(runtime.policyPath().c_str(), 0600), 0);
-  EXPECT_TRUE(isEmpty(loadPolicyFromAppGroup())) << "FIFO without a writer";  // returns instead of blocking
-
-  runtime.writePolicy(R"({"userDenyHosts":["one.com"]})");
-  ::unsetenv("XDG_RUNTIME_DIR");
-  EXPECT_TRUE(isEmpty(loadPolicyFromAppGroup())) << "no runtime directory";
 }
 
 }  // namespace
