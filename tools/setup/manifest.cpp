@@ -1,6 +1,6 @@
 #include "manifest.h"
 
-#include "host/json_writer.h"
+#include "json/json_writer.h"
 
 #include <simdjson.h>
 

@@ -21,7 +21,7 @@ TEST(HostMatching, NormalizeHostValue) {
   for (const auto& c : cases) {
     EXPECT_EQ(normalizeHostValue(c.in), c.out) << c.in;
     std::deque<std::string> storage;
-    EXPECT_EQ(normalizedHostView(c.in, storage), c.out) << c.in;
+    EXPECT_EQ(normalizedListEntry(c.in, storage), c.out) << c.in;
   }
 }
 
@@ -41,46 +41,49 @@ TEST(HostMatching, NormalizedHostOfUrl) {
       {"https://", std::nullopt},
       {"", std::nullopt},
   };
-  for (const auto& c : cases) EXPECT_EQ(normalizedHost(c.url), c.host) << c.url;
+  for (const auto& c : cases) EXPECT_EQ(normalizedUrlHost(c.url), c.host) << c.url;
 }
 
-TEST(HostMatching, MatchesAnyCandidateHost) {
-  auto onResource = [](std::string_view host) {
-    return R"({"resource":{"url":"https://)" + std::string(host) + "/\"}}";
-  };
-  const std::string longHost = std::string(60, 'a') + ".example.com";  // longer than the length bitmask
-  const std::string_view longView = longHost;
+// Every case runs against the walked list and the indexed one.
+TEST(HostMatching, FindCoveringEntry) {
+  const std::string longHost = std::string(70, 'a') + ".example.com";
+  const std::string manyLabels = [] {
+    std::string host;
+    for (int i = 0; i < 200000; ++i) host += "a.";
+    return host + "example.com";
+  }();
   const struct {
-    std::string intent;
-    HostSet suffixes;
-    bool matches;
+    std::vector<std::string> hosts;
+    std::vector<std::string_view> entries;
+    std::optional<HostListMatch> match;
   } cases[] = {
-      {onResource("example.com"), {}, false},
-      {onResource("a.b.example.com"), {"example.com"}, true},
-      {onResource("myexample.com"), {"example.com"}, false},
-      {onResource("example.com.evil.net"), {"example.com"}, false},
-      {onResource("example.com."), {"example.com"}, false},
-      {onResource("example.com."), {""}, true},
-      {onResource("example.com"), {""}, false},
-      {onResource("%20"), {""}, true},
-      {onResource("192.168.0.1"), {"0.1"}, true},
-      {onResource("cdn.example.com"), {"*.example.com", ".example.com", "https://example.com"}, false},
-      {onResource("www.www.example.com"), {"www.example.com"}, false},
-      {onResource("cdn.www.example.com"), {"www.example.com"}, true},
-      {onResource("example.com"), {"x.org", "x.org", "example.com"}, true},
-      {R"({"sourceContext":{"pageUrl":"https://www.example.com/"},"resource":{"url":"https://cdn.net/"}})",
-       {"example.com"}, true},
-      {R"({"manifest":{"url":"https://cdn.example.com/m.m3u8"}})", {"example.com"}, true},
-      {R"({"sourceContext":"https://example.com/","resource":{"url":"https://other.net/a"}})", {"example.com"}, false},
-      {R"({"resource":{"url":5},"manifest":{"url":"https://example.com/m"}})", {"example.com"}, true},
-      {R"({"resource":{"url":"https://exa mple.com/"},"manifest":{"url":"file:///m"}})", {"example.com", ""}, false},
-      {onResource(longHost), {longView}, true},
-      {onResource(longHost), {longView.substr(9)}, false},  // 63 bytes, not after a dot
+      {{"example.com"}, {}, std::nullopt},
+      {{}, {"example.com"}, std::nullopt},
+      {{"a.b.example.com"}, {"example.com"}, HostListMatch{0, 0}},
+      {{"myexample.com"}, {"example.com"}, std::nullopt},
+      {{"example.com.evil.net"}, {"example.com"}, std::nullopt},
+      {{"example.com."}, {"example.com"}, std::nullopt},
+      {{"example.com."}, {""}, HostListMatch{0, 0}},
+      {{"example.com"}, {""}, std::nullopt},
+      {{""}, {""}, HostListMatch{0, 0}},
+      {{"192.168.0.1"}, {"0.1"}, HostListMatch{0, 0}},
+      {{"cdn.example.com"}, {"*.example.com", ".example.com", "https://example.com"}, std::nullopt},
+      {{"x.org", "cdn.example.com"}, {"other.net", "example.com", "x.org"}, HostListMatch{1, 1}},
+      {{"example.com"}, {"x.org", "example.com", "example.com"}, HostListMatch{0, 1}},
+      {{longHost}, {longHost}, HostListMatch{0, 0}},
+      {{longHost}, {std::string_view(longHost).substr(9)}, std::nullopt},
+      {{manyLabels}, {"b.example.com", "a.a.example.com"}, HostListMatch{0, 1}},
   };
   for (const auto& c : cases) {
-    test::JsonText intent(c.intent);
-    EXPECT_EQ(matchesAnyCandidateHost(intent, c.suffixes), c.matches)
-        << c.intent << " / " << ::testing::PrintToString(c.suffixes);
+    HostList list{c.entries};
+    auto walked = findCoveringEntry(list, c.hosts);
+    indexHostList(list);
+    for (auto found : {walked, findCoveringEntry(list, c.hosts)}) {
+      ASSERT_EQ(found.has_value(), c.match.has_value()) << ::testing::PrintToString(c.entries);
+      if (found) {
+        EXPECT_EQ(std::pair(found->host, found->entry), std::pair(c.match->host, c.match->entry));
+      }
+    }
   }
 }
 

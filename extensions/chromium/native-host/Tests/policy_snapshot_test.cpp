@@ -13,7 +13,7 @@ namespace {
 using Hosts = std::set<std::string>;
 using Rule = std::tuple<std::string, std::string, bool>;
 
-Hosts hostsOf(const HostSet& set) { return Hosts(set.begin(), set.end()); }
+Hosts hostsOf(const HostList& list) { return Hosts(list.entries.begin(), list.entries.end()); }
 
 std::vector<Rule> rulesOf(const AppGroupPolicy& policy) {
   std::vector<Rule> rules;
@@ -22,7 +22,8 @@ std::vector<Rule> rulesOf(const AppGroupPolicy& policy) {
 }
 
 bool isEmpty(const AppGroupPolicy& policy) {
-  return policy.userDenyHosts.empty() && policy.hardBlockedHosts.empty() && policy.remoteBypassHosts.empty() &&
+  return policy.userDenyHosts.entries.empty() && policy.hardBlockedHosts.entries.empty() &&
+         policy.remoteBypassHosts.entries.empty() &&
          policy.bypassRules.empty();
 }
 

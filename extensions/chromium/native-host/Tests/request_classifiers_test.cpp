@@ -1,5 +1,7 @@
 #include "policy/request_classifiers.h"
 
+#include "json/json_lookup.h"
+
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -33,9 +35,10 @@ TEST(RequestClassifiers, HasUnsupportedScheme) {
       {R"("")", true},
       {R"(" https://example.com/a")", true},
   };
-  check(hasUnsupportedScheme, "resource", "url", urls);
-  for (std::string_view intent : {R"({})", R"({"resource":"https://example.com/a"})", R"({"resource":{}})"}) {
-    EXPECT_TRUE(hasUnsupportedScheme(test::JsonText(intent))) << intent;
+  for (const auto& [value, answer] : urls) {
+    test::JsonText url("{\"u\":" + std::string(value) + "}");
+    auto text = stringAt(url, "u");
+    EXPECT_EQ(hasUnsupportedScheme(text ? parseUrl(*text) : std::nullopt), answer) << value;
   }
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/companion.h"
-#include "host/json_message.h"
+#include "json/json_lookup.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

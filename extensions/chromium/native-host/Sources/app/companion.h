@@ -1,5 +1,5 @@
 // The host's channels to the desktop application. Plain C++: each platform
-// implements them in its own file (companion_linux.cpp, companion_macos.mm).
+// implements them in its own files (*_linux.cpp, companion_macos.mm).
 #pragma once
 
 #include <cstddef>
@@ -24,6 +24,10 @@ inline constexpr std::size_t policyTextPadding = 64;
 // nothing when none is published or it cannot be read. Bytes that are not
 // UTF-8 are left for the JSON parser to refuse.
 std::optional<std::string> readPolicySnapshotText();
+
+// True only when the published snapshot is provably the one that
+// readPolicySnapshotText last returned, found without reading it.
+bool isPolicySnapshotUnchanged();
 
 // Appends one message text to the capture inbox. Reports nothing.
 void appendToCaptureInbox(std::string_view messageText);

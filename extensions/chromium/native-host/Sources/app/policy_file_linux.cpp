@@ -1,15 +1,27 @@
 // The policy snapshot on Linux: a file in the user's runtime directory that
-// the desktop application replaces whenever the policy changes.
+// the desktop application replaces, by rename, whenever the policy changes.
 #include "companion.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 
 namespace qorda {
 namespace {
+
+// A larger file is no policy, and is not read at all.
+constexpr off_t largestSnapshot = 256 * 1024 * 1024;
+constexpr std::size_t firstReadSize = 64 * 1024;
+
+// File timestamps come from a clock that ticks coarsely (a second on some
+// file systems): a file changed in the same tick as an earlier read can keep
+// every stamp. Stamps this close to the read prove nothing.
+constexpr long long timestampGranularityNanoseconds = 1'000'000'000;
 
 struct FileDescriptor {
   int fd = -1;
@@ -18,31 +30,64 @@ struct FileDescriptor {
   }
 };
 
+// What identifies one version of the file, and when it was read.
+struct Stamps {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+  timespec changed{};
+};
+
+struct LastRead {
+  bool valid = false;
+  Stamps stamps;
+  long long readAt = 0;  // nanoseconds of the real-time clock
+};
+
+LastRead lastRead;
+
+long long nanoseconds(const timespec& time) { return time.tv_sec * 1'000'000'000LL + time.tv_nsec; }
+
+Stamps stampsOf(const struct stat& status) {
+  return {status.st_dev, status.st_ino, status.st_size, status.st_mtim, status.st_ctim};
+}
+
+bool operator==(const Stamps& a, const Stamps& b) {
+  return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+         nanoseconds(a.modified) == nanoseconds(b.modified) && nanoseconds(a.changed) == nanoseconds(b.changed);
+}
+
+long long now() {
+  timespec time{};
+  ::clock_gettime(CLOCK_REALTIME, &time);
+  return nanoseconds(time);
+}
+
 std::optional<std::string> policySnapshotPath() {
   const char* runtimeDirectory = std::getenv("XDG_RUNTIME_DIR");
   if (runtimeDirectory == nullptr || *runtimeDirectory == '\0') return std::nullopt;
   return std::string(runtimeDirectory) + "/" + std::string(policyPasteboardName);
 }
 
-bool sameVersion(const struct stat& before, const struct stat& after) {
-  return before.st_size == after.st_size && before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
-         before.st_mtim.tv_nsec == after.st_mtim.tv_nsec;
-}
-
-// The whole content of fd, read to its end, with the parser's padding spare.
-std::optional<std::string> readToEnd(int fd, std::size_t expectedSize) {
+// The whole content of fd, read to its end with the parser's padding spare.
+// The buffer grows as bytes arrive, never from the size the file claims.
+std::optional<std::string> readToEnd(int fd, std::size_t sizeHint) {
   std::string text;
-  text.reserve(expectedSize + 1 + policyTextPadding);
-  text.resize(expectedSize + 1);
+  text.resize(std::min(sizeHint + 1, firstReadSize));
   std::size_t have = 0;
   for (;;) {
-    if (have == text.size()) text.resize(text.size() * 2);
+    if (have == text.size()) {
+      if (have > static_cast<std::size_t>(largestSnapshot)) return std::nullopt;
+      text.resize(std::min(text.size() * 2, static_cast<std::size_t>(largestSnapshot) + 1));
+    }
     ssize_t count = ::read(fd, text.data() + have, text.size() - have);
     if (count < 0 && errno == EINTR) continue;
     if (count < 0) return std::nullopt;
     if (count == 0) break;
     have += static_cast<std::size_t>(count);
   }
+  if (have > static_cast<std::size_t>(largestSnapshot)) return std::nullopt;
   // Zeroes the padding too: the parser may load it, and it must be defined.
   text.resize(have + policyTextPadding);
   text.resize(have);
@@ -53,18 +98,21 @@ std::optional<std::string> readToEnd(int fd, std::size_t expectedSize) {
 // while it was read (a publisher writing in place, not by rename).
 std::optional<std::string> readStableText(int fd, bool& changed) {
   struct stat before {}, after {};
-  if (::fstat(fd, &before) != 0 || !S_ISREG(before.st_mode)) return std::nullopt;
+  if (::fstat(fd, &before) != 0 || !S_ISREG(before.st_mode) || before.st_size > largestSnapshot) return std::nullopt;
+  long long readAt = now();
   if (::lseek(fd, 0, SEEK_SET) != 0) return std::nullopt;
   auto text = readToEnd(fd, static_cast<std::size_t>(before.st_size));
   if (!text || ::fstat(fd, &after) != 0) return std::nullopt;
-  changed = !sameVersion(before, after) || text->size() != static_cast<std::size_t>(after.st_size);
+  changed = !(stampsOf(before) == stampsOf(after)) || text->size() != static_cast<std::size_t>(after.st_size);
   if (changed) return std::nullopt;
+  lastRead = {true, stampsOf(after), readAt};
   return text;
 }
 
 }  // namespace
 
 std::optional<std::string> readPolicySnapshotText() {
+  lastRead.valid = false;
   auto path = policySnapshotPath();
   if (!path) return std::nullopt;
   // Non-blocking, so that a FIFO put in the file's place cannot hold the host.
@@ -77,6 +125,15 @@ std::optional<std::string> readPolicySnapshotText() {
     if (text || !changed) return text;
   }
   return std::nullopt;
+}
+
+bool isPolicySnapshotUnchanged() {
+  if (!lastRead.valid) return false;
+  auto path = policySnapshotPath();
+  struct stat status {};
+  if (!path || ::stat(path->c_str(), &status) != 0 || !(stampsOf(status) == lastRead.stamps)) return false;
+  long long settled = lastRead.readAt - timestampGranularityNanoseconds;
+  return nanoseconds(status.st_mtim) < settled && nanoseconds(status.st_ctim) < settled;
 }
 
 }  // namespace qorda

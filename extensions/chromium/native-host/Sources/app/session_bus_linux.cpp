@@ -2,6 +2,7 @@
 // bus. libsystemd is loaded only when the first takeover needs the bus: it
 // brings seven more shared libraries, which every other answer would pay for
 // at start-up.
+#include "bus_payload.h"
 #include "companion.h"
 
 #include <dlfcn.h>
@@ -31,7 +32,10 @@ struct SdBus {
   decltype(&sd_bus_wait) wait;
   decltype(&sd_bus_get_events) getEvents;
   decltype(&sd_bus_unref) unref;
-  decltype(&sd_bus_call) call;
+  decltype(&sd_bus_call_async) callAsync;
+  decltype(&sd_bus_slot_unref) slotUnref;
+  decltype(&sd_bus_message_ref) messageRef;
+  decltype(&sd_bus_message_is_method_error) isMethodError;
   decltype(&sd_bus_send) send;
   decltype(&sd_bus_message_new_method_call) newMethodCall;
   decltype(&sd_bus_message_new_signal) newSignal;
@@ -40,7 +44,6 @@ struct SdBus {
   decltype(&sd_bus_message_enter_container) enterContainer;
   decltype(&sd_bus_message_set_expect_reply) setExpectReply;
   decltype(&sd_bus_message_unref) messageUnref;
-  decltype(&sd_bus_error_free) errorFree;
 };
 
 template <typename Function>
@@ -58,15 +61,16 @@ const SdBus* sdBus() {
     bool bound = bind(library, "sd_bus_open_user", f.openUser) && bind(library, "sd_bus_is_ready", f.isReady) &&
                  bind(library, "sd_bus_is_open", f.isOpen) && bind(library, "sd_bus_process", f.process) &&
                  bind(library, "sd_bus_wait", f.wait) && bind(library, "sd_bus_get_events", f.getEvents) &&
-                 bind(library, "sd_bus_unref", f.unref) && bind(library, "sd_bus_call", f.call) &&
+                 bind(library, "sd_bus_unref", f.unref) && bind(library, "sd_bus_call_async", f.callAsync) &&
+                 bind(library, "sd_bus_slot_unref", f.slotUnref) && bind(library, "sd_bus_message_ref", f.messageRef) &&
+                 bind(library, "sd_bus_message_is_method_error", f.isMethodError) &&
                  bind(library, "sd_bus_send", f.send) &&
                  bind(library, "sd_bus_message_new_method_call", f.newMethodCall) &&
                  bind(library, "sd_bus_message_new_signal", f.newSignal) &&
                  bind(library, "sd_bus_message_append", f.append) && bind(library, "sd_bus_message_read", f.read) &&
                  bind(library, "sd_bus_message_enter_container", f.enterContainer) &&
                  bind(library, "sd_bus_message_set_expect_reply", f.setExpectReply) &&
-                 bind(library, "sd_bus_message_unref", f.messageUnref) &&
-                 bind(library, "sd_bus_error_free", f.errorFree);
+                 bind(library, "sd_bus_message_unref", f.messageUnref);
     if (!bound) return std::nullopt;
     return f;
   }();
@@ -80,6 +84,8 @@ std::uint64_t monotonicMicroseconds() {
 }
 
 // Drives the connection until ready() holds; false on failure or timeout.
+// Every message that arrives meanwhile is dispatched and dropped at once (a
+// method call is answered with an error), so nothing a peer sends piles up.
 template <typename Ready>
 bool driveUntil(const SdBus& f, sd_bus* bus, Ready ready) {
   std::uint64_t deadline = monotonicMicroseconds() + busTimeoutMicroseconds;
@@ -104,11 +110,12 @@ Connection& connection() {
   return shared;
 }
 
-// The session bus, connected at first use and kept; reconnected once the
-// connection has dropped, given up once the bus has stopped answering.
-sd_bus* sessionBus(const SdBus& f) {
+// The session bus. A hand-off starts on a new connection: the host has no
+// lasting name for peers to send to, and whatever they sent to the last one
+// is dropped unread with it. Given up once the bus has stopped answering.
+sd_bus* sessionBus(const SdBus& f, bool newConnection) {
   Connection& state = connection();
-  bool dropped = state.bus != nullptr && (state.unanswered || f.isOpen(state.bus) <= 0);
+  bool dropped = state.bus != nullptr && (newConnection || state.unanswered || f.isOpen(state.bus) <= 0);
   if (dropped) state.bus = f.unref(state.bus);
   if (state.bus != nullptr || state.unanswered) return state.bus;
   sd_bus* bus = nullptr;
@@ -138,19 +145,33 @@ struct MessageReleaser {
   }
 };
 
+struct PendingReply {
+  const SdBus& f;
+  bool arrived = false;
+  sd_bus_message* reply = nullptr;  // nothing for an error
+};
+
+int onReply(sd_bus_message* message, void* userData, sd_bus_error*) {
+  auto* pending = static_cast<PendingReply*>(userData);
+  pending->arrived = true;
+  if (pending->f.isMethodError(message, nullptr) == 0) pending->reply = pending->f.messageRef(message);
+  return 0;
+}
+
 // Calls a bus method with one string argument and waits, within the bus
-// timeout, for its reply.
+// timeout, for its reply, dispatching whatever else arrives meanwhile.
 sd_bus_message* callBus(const SdBus& f, sd_bus* bus, const char* method, const char* argument) {
   MessageReleaser call{f};
   if (f.newMethodCall(bus, &call.message, busService, busPath, busInterface, method) < 0) return nullptr;
   if (argument != nullptr && f.append(call.message, "s", argument) < 0) return nullptr;
-  sd_bus_error error = SD_BUS_ERROR_NULL;
-  sd_bus_message* reply = nullptr;
-  int status = f.call(bus, call.message, busTimeoutMicroseconds, &error, &reply);
-  f.errorFree(&error);
+  PendingReply pending{f};
+  sd_bus_slot* slot = nullptr;
+  if (f.callAsync(bus, &slot, call.message, onReply, &pending, busTimeoutMicroseconds) < 0) return nullptr;
+  bool answered = driveUntil(f, bus, [&] { return pending.arrived ? 1 : 0; });
+  f.slotUnref(slot);
   // Each later takeover would wait as long again.
-  if (status == -ETIMEDOUT) connection().unanswered = true;
-  return status < 0 ? nullptr : reply;
+  if (!answered && f.isOpen(bus) > 0) connection().unanswered = true;
+  return pending.reply;
 }
 
 bool isRunning(const SdBus& f, sd_bus* bus, const char* name) {
@@ -189,7 +210,7 @@ std::string objectPathOf(std::string_view name) {
 
 void ensureHostAppIsRunningInBackground() {
   const SdBus* f = sdBus();
-  sd_bus* bus = f ? sessionBus(*f) : nullptr;
+  sd_bus* bus = f ? sessionBus(*f, true) : nullptr;
   if (bus == nullptr) return;
   // Activation by the bus starts at most one instance, with no window, as a
   // child of the bus, so the browser's clean-up of the host spares it.
@@ -200,17 +221,21 @@ void ensureHostAppIsRunningInBackground() {
 
 void postCaptureNotification(std::string_view messageText) {
   const SdBus* f = sdBus();
-  sd_bus* bus = f ? sessionBus(*f) : nullptr;
+  sd_bus* bus = f ? sessionBus(*f, false) : nullptr;
   if (bus == nullptr) return;
   std::size_t lastDot = notificationName.rfind('.');
   std::string interface(notificationName.substr(0, lastDot));
   std::string member(notificationName.substr(lastDot + 1));
   // The JSON layer refuses NUL bytes, so the text is a whole C string.
-  std::string payload(messageText);
+  BusPayload payload = busPayloadOf(messageText);
   MessageReleaser signal{*f};
   if (f->newSignal(bus, &signal.message, objectPathOf(hostAppBundleID).c_str(), interface.c_str(), member.c_str()) < 0)
     return;
-  if (f->append(signal.message, "a{ss}", 1, "payload", payload.c_str()) < 0) return;
+  int appended = payload.alteration
+                     ? f->append(signal.message, "a{ss}", 2, "payload", payload.text.c_str(), "payloadAltered",
+                                 std::string(*payload.alteration).c_str())
+                     : f->append(signal.message, "a{ss}", 1, "payload", payload.text.c_str());
+  if (appended < 0) return;
   if (f->send(bus, signal.message, nullptr) >= 0) flush(*f, bus);
 }
 

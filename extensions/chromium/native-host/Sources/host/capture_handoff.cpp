@@ -1,6 +1,6 @@
 #include "capture_handoff.h"
 
-#include "../app/companion.h"
+#include "app/companion.h"
 
 namespace qorda {
 

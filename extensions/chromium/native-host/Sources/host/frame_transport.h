@@ -14,23 +14,16 @@ struct FreeDeleter {
   void operator()(char* bytes) const { std::free(bytes); }
 };
 
-struct ByteBuffer {
-  std::unique_ptr<char, FreeDeleter> bytes;
+// Reads frames from one descriptor, never past the end of the current frame:
+// every read begins at a frame boundary. The body buffer grows as bytes
+// actually arrive, never as far as a header merely claims.
+struct FrameReader {
+  int fd = 0;
+  std::unique_ptr<char, FreeDeleter> body;
   std::size_t capacity = 0;  // padding included
 };
 
-// Reads frames from one descriptor. Bytes that arrive past the current frame
-// wait in `input` for the next one; bodies longer than it are gathered in
-// `body`, grown as bytes actually arrive, never as far as the header claims.
-struct FrameReader {
-  int fd = 0;
-  ByteBuffer input;
-  std::size_t inputStart = 0;
-  std::size_t inputEnd = 0;
-  ByteBuffer body;
-};
-
-// Every returned body has this many readable bytes after it, so the JSON
+// Every returned body has this many readable zero bytes after it, so the JSON
 // parser can read it in place.
 inline constexpr std::size_t bodyPadding = 64;
 

@@ -1,6 +1,7 @@
 #include "reply.h"
 
-#include "json_writer.h"
+#include "json/json_lookup.h"
+#include "json/json_writer.h"
 
 namespace qorda {
 namespace {
@@ -34,18 +35,13 @@ ReplyObject buildReply(JsonObject message, const PolicyAction& policyAction) {
   return reply;
 }
 
-ReplyObject buildErrorReply(std::string_view reason) {
+ReplyObject buildErrorReply(HostError error) {
   ReplyObject reply;
   add(reply, "accepted", false);
-  add(reply, "reason", reason);
+  add(reply, "reason", error == HostError::invalidJSONShape ? "invalid_json_shape" : "invalid_json");
   add(reply, "host", hostName);
   add(reply, "version", hostVersion);
   return reply;
-}
-
-std::string_view errorReason(const DecodeError& error) {
-  auto hostError = std::get_if<HostError>(&error);
-  return hostError && *hostError == HostError::invalidJSONShape ? "invalid_json_shape" : "invalid_json";
 }
 
 bool encodeReply(const ReplyObject& reply, std::string& out) {
@@ -63,6 +59,12 @@ bool encodeReply(const ReplyObject& reply, std::string& out) {
   }
   out += '}';
   return out.size() <= maxReplySize;
+}
+
+void encodeReplyText(const DecodedMessage& message, const std::optional<PolicyAction>& decision, std::string& out) {
+  auto object = std::get_if<JsonObject>(&message);
+  ReplyObject reply = object && decision ? buildReply(*object, *decision) : buildErrorReply(std::get<HostError>(message));
+  if (!encodeReply(reply, out)) out = "{}";
 }
 
 }  // namespace qorda

@@ -1,8 +1,8 @@
 // The reply to one frame, and the compact JSON writer that encodes it.
 #pragma once
 
-#include "../policy/policy_evaluation.h"
-#include "json_message.h"
+#include "json/json_decoding.h"
+#include "policy/policy_evaluation.h"
 
 #include <array>
 #include <cstddef>
@@ -34,13 +34,14 @@ struct ReplyObject {
 ReplyObject buildReply(JsonObject message, const PolicyAction& policyAction);
 
 // The reply to a frame that did not decode.
-ReplyObject buildErrorReply(std::string_view reason);
-
-// The reason an error reply gives for a decode error.
-std::string_view errorReason(const DecodeError& error);
+ReplyObject buildErrorReply(HostError error);
 
 // Writes reply as compact JSON into out. Returns false, leaving out
 // unspecified, when the text would exceed maxReplySize.
 bool encodeReply(const ReplyObject& reply, std::string& out);
+
+// The text of the reply to one frame: its decision when it decoded, its error
+// otherwise, and "{}" when that reply would be too long to send.
+void encodeReplyText(const DecodedMessage& message, const std::optional<PolicyAction>& decision, std::string& out);
 
 }  // namespace qorda

@@ -2,7 +2,6 @@
 
 #include "host_matching.h"
 #include "text.h"
-#include "url_components.h"
 
 namespace qorda {
 namespace {
@@ -17,32 +16,36 @@ bool matchesRule(const DirectLinkBypassRule& rule, const BypassForms& forms) {
 
 }  // namespace
 
+std::optional<BypassForms> bypassFormsOf(const UrlComponents& url) {
+  if (!hasHttpScheme(url) || !url.host) return std::nullopt;
+  std::string scheme = lowercased(*url.scheme);
+  BypassForms forms;
+  forms.host = normalizeHostValue(*url.host);
+  forms.exact = recomposedUrl(url, scheme, forms.host);
+  // An IP literal is written in brackets, as in the URL the user sees.
+  bool brackets = url.hostIsIPLiteral;
+  forms.prefix.append(scheme).append("://").append(brackets ? "[" : "").append(forms.host).append(brackets ? "]" : "");
+  if (url.port) forms.prefix.append(":").append(*url.port);
+  forms.prefix.append(url.path.empty() ? std::string_view("/") : url.path);
+  return forms;
+}
+
 std::optional<BypassForms> bypassFormsOf(std::string_view url) {
   auto components = parseUrl(url);
-  if (!components || !components->scheme) return std::nullopt;
-  std::string scheme = lowercased(*components->scheme);
-  if (scheme != "http" && scheme != "https") return std::nullopt;
-  if (!components->host) return std::nullopt;
+  return components ? bypassFormsOf(*components) : std::nullopt;
+}
 
-  BypassForms forms;
-  forms.host = normalizeHostValue(*components->host);
-  forms.exact = recomposedUrl(*components, scheme, forms.host);
-  // An IP literal is written in brackets, as in the URL the user sees.
-  bool brackets = components->hostIsIPLiteral;
-  forms.prefix.append(scheme).append("://").append(brackets ? "[" : "").append(forms.host).append(brackets ? "]" : "");
-  if (components->port) forms.prefix.append(":").append(std::to_string(*components->port));
-  forms.prefix.append(components->path.empty() ? std::string_view("/") : components->path);
-  return forms;
+std::optional<std::size_t> firstMatchingRule(const BypassForms& forms, const std::vector<DirectLinkBypassRule>& rules) {
+  for (std::size_t i = 0; i < rules.size(); ++i) {
+    if (matchesRule(rules[i], forms)) return i;
+  }
+  return std::nullopt;
 }
 
 bool matchesDirectLinkBypassRule(std::string_view url, const std::vector<DirectLinkBypassRule>& rules) {
   if (rules.empty()) return false;
   auto forms = bypassFormsOf(url);
-  if (!forms) return false;
-  for (const DirectLinkBypassRule& rule : rules) {
-    if (matchesRule(rule, *forms)) return true;
-  }
-  return false;
+  return forms && firstMatchingRule(*forms, rules);
 }
 
 }  // namespace qorda

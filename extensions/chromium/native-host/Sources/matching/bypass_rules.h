@@ -2,6 +2,9 @@
 // one resource URL.
 #pragma once
 
+#include "url_components.h"
+
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,19 +23,24 @@ struct DirectLinkBypassRule {
   bool enabled = true;
 };
 
-// True when an enabled rule of rules covers url: "exactURL" by equality with
-// the URL's exact form, "pathPrefix" as a prefix of its prefix form, "hostAll"
-// by equality of normalised hosts. Only http and https URLs with a host match.
-bool matchesDirectLinkBypassRule(std::string_view url, const std::vector<DirectLinkBypassRule>& rules);
-
-// The two textual forms of a URL that rules are written in.
+// The textual forms of a URL that rules are written in.
 struct BypassForms {
   std::string exact;   // scheme and host normalised, no fragment
   std::string prefix;  // scheme://host[:port]path, "/" for an empty path
   std::string host;    // the normalised host
 };
 
-// The forms of url, or nothing when no rule can match it.
+// The forms of a URL, or nothing when no rule can match it: only http and
+// https URLs with a host match.
+std::optional<BypassForms> bypassFormsOf(const UrlComponents& url);
 std::optional<BypassForms> bypassFormsOf(std::string_view url);
+
+// The position of the first enabled rule that covers a URL of these forms:
+// "exactURL" by equality with the exact form, "pathPrefix" as a prefix of the
+// prefix form, "hostAll" by equality of normalised hosts.
+std::optional<std::size_t> firstMatchingRule(const BypassForms& forms, const std::vector<DirectLinkBypassRule>& rules);
+
+// True when an enabled rule of rules covers url.
+bool matchesDirectLinkBypassRule(std::string_view url, const std::vector<DirectLinkBypassRule>& rules);
 
 }  // namespace qorda

@@ -1,9 +1,6 @@
 #include "host_matching.h"
 
 #include "text.h"
-#include "url_components.h"
-
-#include <algorithm>
 
 namespace qorda {
 namespace {
@@ -15,68 +12,87 @@ std::string_view withoutWwwPrefix(std::string_view host) {
   return host;
 }
 
-std::uint64_t lengthBit(std::size_t length) { return std::uint64_t{1} << std::min<std::size_t>(length, 63); }
+bool covers(std::string_view entry, std::string_view host) {
+  if (host.size() < entry.size()) return false;
+  if (host.size() == entry.size()) return host == entry;
+  return host.ends_with(entry) && host[host.size() - entry.size() - 1] == '.';
+}
 
-void addCoveringEntries(CandidateHosts& candidates, std::string_view host) {
-  candidates.coveringEntries.push_back(host);
-  candidates.coveringLengths |= lengthBit(host.size());
-  for (std::size_t dot = host.find('.'); dot != std::string_view::npos; dot = host.find('.', dot + 1)) {
-    std::string_view suffix = host.substr(dot + 1);
-    candidates.coveringEntries.push_back(suffix);
-    candidates.coveringLengths |= lengthBit(suffix.size());
+std::size_t originOf(const HostList& list, std::size_t index) {
+  return list.origins.empty() ? index : list.origins[index];
+}
+
+std::optional<HostListMatch> scan(const HostList& list, std::span<const std::string> hosts) {
+  for (std::size_t i = 0; i < list.entries.size(); ++i) {
+    for (std::size_t h = 0; h < hosts.size(); ++h) {
+      if (covers(list.entries[i], hosts[h])) return HostListMatch{h, originOf(list, i)};
+    }
   }
+  return std::nullopt;
+}
+
+// Only suffixes of a length that some entry has are hashed: the host's
+// suffixes all differ in length, so at most one per such length.
+std::optional<HostListMatch> lookUp(const HostList& list, std::span<const std::string> hosts) {
+  std::optional<std::size_t> best;
+  std::size_t bestHost = 0;
+  auto consider = [&](std::string_view suffix, std::size_t h) {
+    auto found = list.firstPosition.find(suffix);
+    if (found != list.firstPosition.end() && (!best || found->second < *best)) {
+      best = found->second;
+      bestHost = h;
+    }
+  };
+  for (std::size_t h = 0; h < hosts.size(); ++h) {
+    std::string_view host = hosts[h];
+    if (host.size() < list.entryLengths.size() && list.entryLengths[host.size()]) consider(host, h);
+    for (std::size_t dot = host.size(); dot-- > 0;) {
+      std::size_t length = host.size() - dot - 1;
+      if (length >= list.entryLengths.size()) break;
+      if (host[dot] == '.' && list.entryLengths[length]) consider(host.substr(dot + 1), h);
+    }
+  }
+  if (!best) return std::nullopt;
+  return HostListMatch{bestHost, originOf(list, *best)};
 }
 
 }  // namespace
-
-std::string_view normalizedHostView(std::string_view value, std::deque<std::string>& storage) {
-  if (!isLowercase(value)) value = storage.emplace_back(lowercased(value));
-  return withoutWwwPrefix(trimmed(value));
-}
 
 std::string normalizeHostValue(std::string_view value) {
   return std::string(withoutWwwPrefix(trimmed(lowercased(value))));
 }
 
-std::optional<std::string> normalizedHost(std::string_view urlText) {
-  auto url = parseUrl(urlText);
-  if (!url || !url->host) return std::nullopt;
-  std::string host = lowercased(*url->host);
+std::string_view normalizedListEntry(std::string_view entry, std::deque<std::string>& storage) {
+  if (!isLowercase(entry)) entry = storage.emplace_back(lowercased(entry));
+  return withoutWwwPrefix(trimmed(entry));
+}
+
+std::optional<std::string> normalizedUrlHost(const UrlComponents& url) {
+  if (!url.host) return std::nullopt;
+  std::string host = lowercased(*url.host);
   // Emptiness is judged before trimming: a host of blanks is still a host.
   if (host.empty()) return std::nullopt;
   return std::string(withoutWwwPrefix(trimmed(host)));
 }
 
-CandidateHosts candidateHostsOf(JsonObject intent) {
-  CandidateHosts candidates;
-  for (auto [outer, inner] : {std::pair{"sourceContext", "pageUrl"}, {"resource", "url"}, {"manifest", "url"}}) {
-    auto url = nestedStringAt(intent, outer, inner);
-    if (!url) continue;
-    auto host = normalizedHost(*url);
-    if (!host) continue;
-    // A second pass takes off a "www." that the first left.
-    std::string twice = normalizeHostValue(*host);
-    if (std::find(candidates.hosts.begin(), candidates.hosts.end(), twice) == candidates.hosts.end())
-      candidates.hosts.push_back(std::move(twice));
-  }
-  for (const std::string& host : candidates.hosts) addCoveringEntries(candidates, host);
-  return candidates;
+std::optional<std::string> normalizedUrlHost(std::string_view urlText) {
+  auto url = parseUrl(urlText);
+  return url ? normalizedUrlHost(*url) : std::nullopt;
 }
 
-bool matchesAnyCandidateHost(const CandidateHosts& candidates, const HostSet& suffixes) {
-  if (candidates.coveringEntries.empty()) return false;
-  for (std::string_view entry : suffixes) {
-    if (!(candidates.coveringLengths & lengthBit(entry.size()))) continue;
-    for (std::string_view covering : candidates.coveringEntries) {
-      if (covering == entry) return true;
-    }
+void indexHostList(HostList& list) {
+  list.firstPosition.reserve(list.entries.size());
+  for (std::size_t i = 0; i < list.entries.size(); ++i) {
+    std::string_view entry = list.entries[i];
+    list.firstPosition.try_emplace(entry, i);
+    if (entry.size() >= list.entryLengths.size()) list.entryLengths.resize(entry.size() + 1);
+    list.entryLengths[entry.size()] = true;
   }
-  return false;
 }
 
-bool matchesAnyCandidateHost(JsonObject intent, const HostSet& suffixes) {
-  if (suffixes.empty()) return false;
-  return matchesAnyCandidateHost(candidateHostsOf(intent), suffixes);
+std::optional<HostListMatch> findCoveringEntry(const HostList& list, std::span<const std::string> hosts) {
+  if (list.entries.empty() || hosts.empty()) return std::nullopt;
+  return list.firstPosition.empty() ? scan(list, hosts) : lookUp(list, hosts);
 }
 
 }  // namespace qorda

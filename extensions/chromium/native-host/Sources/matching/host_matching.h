@@ -1,50 +1,58 @@
-// The normalised host, and matching of a request's hosts against host lists.
+// The normalised host, and matching of hosts against host lists.
 #pragma once
 
-#include "../host/json_message.h"
+#include "url_components.h"
 
-#include <cstdint>
+#include <cstddef>
 #include <deque>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace qorda {
-
-// Normalised host entries. An entry may repeat; repeats change no match.
-using HostSet = std::vector<std::string_view>;
 
 // Lower-cased, trimmed of white space and line breaks, and stripped of one
 // leading "www." when at least one character follows it.
 std::string normalizeHostValue(std::string_view value);
 
-// normalizeHostValue without a copy when value needs no lower-casing: the
-// result points into value, or into a string added to storage.
-std::string_view normalizedHostView(std::string_view value, std::deque<std::string>& storage);
+// normalizeHostValue of one list entry, without a copy when the entry needs
+// no lower-casing: the result points into entry, or into a string added to
+// storage.
+std::string_view normalizedListEntry(std::string_view entry, std::deque<std::string>& storage);
 
-// The normalised host of a URL text, or nothing when it has no non-empty host.
-std::optional<std::string> normalizedHost(std::string_view urlText);
+// The normalised host of a URL, or nothing when it has no non-empty host.
+std::optional<std::string> normalizedUrlHost(std::string_view urlText);
+std::optional<std::string> normalizedUrlHost(const UrlComponents& url);
 
-// The hosts of a request's page, resource and manifest URLs, computed once
-// per evaluation, and every entry that would cover one of them.
-// Not copyable: the covering entries point into hosts.
-struct CandidateHosts {
-  CandidateHosts() = default;
-  CandidateHosts(CandidateHosts&&) = default;
-  CandidateHosts& operator=(CandidateHosts&&) = default;
-  CandidateHosts(const CandidateHosts&) = delete;
-  CandidateHosts& operator=(const CandidateHosts&) = delete;
+// Normalised host entries in the order they were published. An entry may
+// repeat; repeats change no match.
+struct HostList {
+  std::vector<std::string_view> entries;
+  // Where each entry came from (a position in a longer list); empty when
+  // entry i came from position i.
+  std::vector<std::size_t> origins;
 
-  std::vector<std::string> hosts;
-  std::vector<std::string_view> coveringEntries;  // each host, and each part after one of its dots
-  std::uint64_t coveringLengths = 0;              // bit n set: an entry of length n covers; bit 63: any longer
+  // Built by indexHostList: each entry's first position, and which entry
+  // lengths occur, so a host is looked up once per such length.
+  std::unordered_map<std::string_view, std::size_t> firstPosition;
+  std::vector<bool> entryLengths;
 };
 
-CandidateHosts candidateHostsOf(JsonObject intent);
+// Makes later matches cost a lookup per entry length instead of a walk of
+// the list; worth it when the list is matched more than once.
+void indexHostList(HostList& list);
 
-// True when an entry equals a candidate host or names a domain above it.
-bool matchesAnyCandidateHost(const CandidateHosts& candidates, const HostSet& suffixes);
-bool matchesAnyCandidateHost(JsonObject intent, const HostSet& suffixes);
+struct HostListMatch {
+  std::size_t host;   // which of the hosts
+  std::size_t entry;  // the position of the covering entry in the list
+};
+
+// The first entry of list that equals one of hosts or names a domain above
+// it (the host ends with "." and the entry). Costs the length of the list
+// plus the length of the hosts, whatever their number of labels.
+std::optional<HostListMatch> findCoveringEntry(const HostList& list, std::span<const std::string> hosts);
 
 }  // namespace qorda

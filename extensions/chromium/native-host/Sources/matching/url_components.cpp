@@ -1,8 +1,9 @@
 #include "url_components.h"
 
+#include "text.h"
+
 #include <uriparser/Uri.h>
 
-#include <charconv>
 #include <memory>
 
 namespace qorda {
@@ -31,6 +32,14 @@ std::size_t afterAuthority(std::string_view text) {
   return end == std::string_view::npos ? text.size() : end;
 }
 
+void appendPercentEncoded(std::string& out, char ch) {
+  static constexpr char hex[] = "0123456789ABCDEF";
+  auto c = static_cast<unsigned char>(ch);
+  out += '%';
+  out += hex[c >> 4];
+  out += hex[c & 0xF];
+}
+
 bool isBrowserRawCharacter(std::string_view rest, std::size_t i, bool inFragment) {
   switch (rest[i]) {
     case '[': case ']': case '{': case '}': case '|': case '^': case '\\': case '`':
@@ -56,11 +65,7 @@ std::string strictCopy(std::string_view text) {
     bool raw = isBrowserRawCharacter(rest, i, inFragment);
     if (raw && copy.empty()) copy.assign(text.substr(0, start + i));
     if (raw) {
-      static constexpr char hex[] = "0123456789ABCDEF";
-      unsigned char c = static_cast<unsigned char>(rest[i]);
-      copy += '%';
-      copy += hex[c >> 4];
-      copy += hex[c & 0xF];
+      appendPercentEncoded(copy, rest[i]);
     } else if (!copy.empty()) {
       copy += rest[i];
     }
@@ -115,17 +120,17 @@ bool isRegNameByte(unsigned char c) {
 }
 
 void appendEncodedHost(std::string& out, std::string_view host) {
-  static constexpr char hex[] = "0123456789ABCDEF";
   for (char ch : host) {
-    auto c = static_cast<unsigned char>(ch);
-    if (isRegNameByte(c)) {
-      out += ch;
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 0xF];
-    }
+    if (isRegNameByte(static_cast<unsigned char>(ch))) out += ch;
+    else appendPercentEncoded(out, ch);
   }
+}
+
+// RFC 3986 allows any number of digits in a port: a port no socket could use
+// still names its host, and must not hide it from the host lists.
+std::string_view withoutLeadingZeros(std::string_view digits) {
+  std::size_t first = digits.find_first_not_of('0');
+  return first == std::string_view::npos ? digits.substr(digits.size() - 1) : digits.substr(first);
 }
 
 }  // namespace
@@ -146,15 +151,16 @@ std::optional<UrlComponents> parseUrl(std::string_view text) {
     components.hostIsIPLiteral = uri->hostData.ip6 != nullptr || isPresent(uri->hostData.ipFuture);
   }
   if (isPresent(uri->portText) && uri->portText.first != uri->portText.afterLast) {
-    std::string_view portText = rangeText(uri->portText, parsed, text);
-    unsigned value = 0;
-    auto [end, error] = std::from_chars(portText.data(), portText.data() + portText.size(), value);
-    // A port beyond 65535 names no port a socket could use: no URL.
-    if (error != std::errc() || end != portText.data() + portText.size() || value > 65535) return std::nullopt;
-    components.port = static_cast<std::uint16_t>(value);
+    components.port = withoutLeadingZeros(rangeText(uri->portText, parsed, text));
   }
   splitPathQueryFragment(text.substr(afterAuthority(text)), components);
   return components;
+}
+
+bool hasHttpScheme(const UrlComponents& components) {
+  if (!components.scheme) return false;
+  std::string scheme = lowercased(*components.scheme);
+  return scheme == "http" || scheme == "https";
 }
 
 std::string recomposedUrl(const UrlComponents& components, std::string_view scheme, std::string_view host) {
@@ -176,7 +182,7 @@ std::string recomposedUrl(const UrlComponents& components, std::string_view sche
   }
   if (components.port) {
     out += ':';
-    out += std::to_string(*components.port);
+    out.append(*components.port);
   }
   out.append(components.path);
   if (components.query) {

@@ -1,7 +1,6 @@
 // RFC 3986 parsing of URL texts, with the few operations the matchers need.
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,7 +14,7 @@ struct UrlComponents {
   std::optional<std::string_view> userInfo;  // as written, without "@"
   std::optional<std::string> host;           // percent-decoded; IP literals without brackets
   bool hostIsIPLiteral = false;
-  std::optional<std::uint16_t> port;
+  std::optional<std::string_view> port;      // decimal digits without leading zeros
   std::string_view path;                     // as written, escapes included
   std::optional<std::string_view> query;     // as written, without "?"
   std::optional<std::string_view> fragment;  // as written, without "#"
@@ -25,6 +24,9 @@ struct UrlComponents {
 // Characters that browsers leave raw after the authority (brackets, braces,
 // "|", "^", "\", "`", a stray "%" and a second "#") are accepted there.
 std::optional<UrlComponents> parseUrl(std::string_view text);
+
+// True when the scheme is http or https, in any letter case.
+bool hasHttpScheme(const UrlComponents& components);
 
 // The URL text of components after replacing scheme and host and dropping
 // the fragment. Expects components with a host.

@@ -1,11 +1,19 @@
 #include "policy_snapshot.h"
 
-#include "../app/companion.h"
-#include "../host/json_message.h"
+#include "app/companion.h"
+#include "json/json_decoding.h"
+#include "json/json_lookup.h"
 
 #include <simdjson.h>
 
+#include <array>
+#include <deque>
+#include <new>
+#include <unordered_map>
+
 namespace qorda {
+
+static_assert(policyTextPadding >= simdjson::SIMDJSON_PADDING);
 
 struct PolicyStorage {
   std::string text;
@@ -15,83 +23,200 @@ struct PolicyStorage {
 
 namespace {
 
-// The key's value when it is an array whose every element has type T.
-template <typename T>
-std::optional<JsonArray> homogeneousArrayAt(JsonObject object, std::string_view key) {
-  auto array = arrayAt(object, key);
-  if (!array) return std::nullopt;
-  for (simdjson::dom::element element : *array) {
-    if (!element.is<T>()) return std::nullopt;
+constexpr std::array<std::string_view, 3> hostListKeys = {"userDenyHosts", "hardBlockedHosts", "remoteBypassHosts"};
+constexpr std::string_view rulesKey = "bypassRules";
+
+// Records findings when asked to; costs a null test otherwise.
+struct FindingLog {
+  std::vector<SnapshotFinding>* findings;
+
+  void add(std::string_view key, std::optional<std::size_t> index, std::string_view problem, std::string detail) const {
+    if (findings) findings->push_back({std::string(key), index, problem, std::move(detail)});
   }
-  return array;
+};
+
+std::string quoted(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out.append(1, '"').append(text).append(1, '"');
+  return out;
 }
 
-// One pass over the array: an element that is not a string empties the set.
-HostSet hostSetAt(JsonObject snapshot, std::string_view key, PolicyStorage& storage) {
-  HostSet hosts;
-  auto entries = arrayAt(snapshot, key);
-  if (!entries) return hosts;
-  hosts.reserve(entries->size());
-  for (simdjson::dom::element entry : *entries) {
+void reportEntry(const FindingLog& log, std::string_view key, std::size_t index, std::string_view written,
+                 std::string_view normalized, std::unordered_map<std::string_view, std::size_t>& seen) {
+  if (normalized.empty()) log.add(key, index, "empty_entry", quoted(written) + " covers only hosts ending in a dot");
+  else if (normalized != written) log.add(key, index, "normalised_entry", quoted(written) + " is read as " + quoted(normalized));
+  auto [first, added] = seen.try_emplace(normalized, index);
+  if (!added) log.add(key, index, "duplicate_entry", quoted(normalized) + " repeats entry " + std::to_string(first->second));
+}
+
+// One pass over the array: an element that is not a string empties the list.
+HostList hostListAt(JsonObject snapshot, std::string_view key, PolicyStorage& storage, const FindingLog& log) {
+  HostList hosts;
+  simdjson::dom::element value;
+  if (snapshot.at_key(key).get(value)) return hosts;
+  JsonArray entries;
+  if (value.get(entries)) {
+    log.add(key, std::nullopt, "not_an_array", "the list is ignored");
+    return hosts;
+  }
+  hosts.entries.reserve(entries.size());
+  std::unordered_map<std::string_view, std::size_t> seen;
+  for (simdjson::dom::element entry : entries) {
     std::string_view text;
-    if (entry.get(text)) return {};
-    hosts.push_back(normalizedHostView(text, storage.normalizedHosts));
+    if (entry.get(text)) {
+      log.add(key, hosts.entries.size(), "non_string_entry", "one element that is not a string empties the whole list");
+      return {};
+    }
+    std::string_view normalized = normalizedListEntry(text, storage.normalizedHosts);
+    if (log.findings) reportEntry(log, key, hosts.entries.size(), text, normalized, seen);
+    hosts.entries.push_back(normalized);
   }
   return hosts;
 }
 
-std::vector<DirectLinkBypassRule> rulesAt(JsonObject snapshot) {
+// The rule at one position of "bypassRules", or nothing when it is skipped.
+std::optional<DirectLinkBypassRule> ruleAt(JsonObject object, std::size_t index, const FindingLog& log) {
+  auto scope = stringAt(object, "scope");
+  auto pattern = stringAt(object, "pattern");
+  if (!scope || !pattern) {
+    log.add(rulesKey, index, "rule_skipped", !scope ? "no string \"scope\"" : "no string \"pattern\"");
+    return std::nullopt;
+  }
+  auto enabled = boolAt(object, "enabled");
+  if (!enabled && object.at_key("enabled").error() == simdjson::SUCCESS)
+    log.add(rulesKey, index, "enabled_not_boolean", "\"enabled\" is not a boolean: the rule counts as enabled");
+  if (*scope != exactURLScope && *scope != pathPrefixScope && *scope != hostAllScope)
+    log.add(rulesKey, index, "unknown_scope", "scope " + quoted(*scope) + " matches nothing");
+  return DirectLinkBypassRule{*scope, *pattern, enabled.value_or(true)};
+}
+
+std::vector<DirectLinkBypassRule> rulesAt(JsonObject snapshot, const FindingLog& log) {
   std::vector<DirectLinkBypassRule> rules;
-  auto objects = homogeneousArrayAt<JsonObject>(snapshot, "bypassRules");
-  if (!objects) return rules;
-  for (simdjson::dom::element element : *objects) {
-    JsonObject object = element.get_object().value_unsafe();
-    auto scope = stringAt(object, "scope");
-    auto pattern = stringAt(object, "pattern");
-    if (!scope || !pattern) continue;
-    rules.push_back({*scope, *pattern, boolAt(object, "enabled").value_or(true)});
+  simdjson::dom::element value;
+  if (snapshot.at_key(rulesKey).get(value)) return rules;
+  JsonArray objects;
+  if (value.get(objects)) {
+    log.add(rulesKey, std::nullopt, "not_an_array", "no rule applies");
+    return rules;
+  }
+  std::size_t index = 0;
+  for (simdjson::dom::element element : objects) {
+    if (!element.is_object()) {
+      log.add(rulesKey, index, "non_object_rule", "one element that is not an object empties the whole list");
+      return {};
+    }
+    ++index;
+  }
+  index = 0;
+  for (simdjson::dom::element element : objects) {
+    if (auto rule = ruleAt(element.get_object().value_unsafe(), index++, log)) rules.push_back(*rule);
   }
   return rules;
 }
 
-// Snapshots up to this size reuse one parser from load to load, so that its
-// buffers stay mapped instead of being faulted in afresh for every message.
-constexpr std::size_t largestReusedSnapshot = 8 * 1024 * 1024;
+HostList hostAllPatternsOf(const std::vector<DirectLinkBypassRule>& rules, PolicyStorage& storage) {
+  HostList patterns;
+  for (std::size_t i = 0; i < rules.size(); ++i) {
+    if (!rules[i].enabled || rules[i].scope != hostAllScope) continue;
+    patterns.entries.push_back(normalizedListEntry(rules[i].pattern, storage.normalizedHosts));
+    patterns.origins.push_back(i);
+  }
+  return patterns;
+}
 
-// Storage for one load: the spare one when no policy still holds it.
-std::shared_ptr<PolicyStorage> storageFor(std::size_t textSize) {
-  static std::shared_ptr<PolicyStorage> spare;
-  if (textSize > largestReusedSnapshot) return std::make_shared<PolicyStorage>();
-  if (!spare || spare.use_count() > 1) spare = std::make_shared<PolicyStorage>();
-  spare->normalizedHosts.clear();
-  return spare;
+void reportIgnoredKeys(JsonObject snapshot, const FindingLog& log) {
+  for (auto [key, value] : snapshot) {
+    bool known = key == rulesKey;
+    for (std::string_view listKey : hostListKeys) known = known || key == listKey;
+    if (!known) log.add(key, std::nullopt, "ignored_key", "the host does not read this key");
+  }
+}
+
+// The policy of the last snapshot read, and whether it has served a message
+// since it was parsed.
+struct PublishedPolicy {
+  AppGroupPolicy policy;
+  bool loaded = false;
+  bool reused = false;
+};
+
+const AppGroupPolicy& reuse(PublishedPolicy& published) {
+  // A one-shot host never pays for an index; a long-lived one builds it once
+  // the snapshot has served a second message.
+  if (!published.reused) indexPolicy(published.policy);
+  published.reused = true;
+  return published.policy;
+}
+
+const AppGroupPolicy& loadPublished(PublishedPolicy& published) {
+  static const AppGroupPolicy emptyPolicy;
+  if (published.loaded && isPolicySnapshotUnchanged()) return reuse(published);
+  auto text = readPolicySnapshotText();
+  if (!text) {
+    published = {};
+    return emptyPolicy;
+  }
+  if (published.loaded && published.policy.storage->text == *text) return reuse(published);
+  published = {};
+  published.policy = policyFromSnapshotText(std::move(*text));
+  published.loaded = true;
+  return published.policy;
 }
 
 }  // namespace
 
-AppGroupPolicy policyFromSnapshotText(std::string text) {
-  auto storage = storageFor(text.size());
+AppGroupPolicy policyFromSnapshotText(std::string text, std::vector<SnapshotFinding>* findings) {
+  auto storage = std::make_shared<PolicyStorage>();
   storage->text = std::move(text);
   AppGroupPolicy policy;
+  policy.storage = storage;
+  FindingLog log{findings};
   simdjson::dom::element root;
   std::string_view json = withoutByteOrderMark(storage->text);
   bool unpadded = storage->text.capacity() - storage->text.size() < simdjson::SIMDJSON_PADDING;
-  if (storage->parser.parse(json.data(), json.size(), unpadded).get(root)) return policy;
+  if (storage->parser.parse(json.data(), json.size(), unpadded).get(root)) {
+    log.add("", std::nullopt, "not_json", "the host uses the empty policy");
+    return policy;
+  }
   JsonObject snapshot;
-  if (root.get(snapshot)) return policy;
-
-  policy.userDenyHosts = hostSetAt(snapshot, "userDenyHosts", *storage);
-  policy.hardBlockedHosts = hostSetAt(snapshot, "hardBlockedHosts", *storage);
-  policy.remoteBypassHosts = hostSetAt(snapshot, "remoteBypassHosts", *storage);
-  policy.bypassRules = rulesAt(snapshot);
-  policy.storage = std::move(storage);
+  if (root.get(snapshot)) {
+    log.add("", std::nullopt, "not_an_object", "the host uses the empty policy");
+    return policy;
+  }
+  policy.userDenyHosts = hostListAt(snapshot, hostListKeys[0], *storage, log);
+  policy.hardBlockedHosts = hostListAt(snapshot, hostListKeys[1], *storage, log);
+  policy.remoteBypassHosts = hostListAt(snapshot, hostListKeys[2], *storage, log);
+  policy.bypassRules = rulesAt(snapshot, log);
+  policy.hostAllPatterns = hostAllPatternsOf(policy.bypassRules, *storage);
+  if (findings) reportIgnoredKeys(snapshot, log);
   return policy;
 }
 
-AppGroupPolicy loadPolicyFromAppGroup() {
-  auto text = readPolicySnapshotText();
-  if (!text) return {};
-  return policyFromSnapshotText(std::move(*text));
+bool isUsableSnapshot(const std::vector<SnapshotFinding>& findings) {
+  for (const SnapshotFinding& finding : findings) {
+    if (finding.problem == "not_json" || finding.problem == "not_an_object") return false;
+  }
+  return true;
+}
+
+void indexPolicy(AppGroupPolicy& policy) {
+  for (HostList* list : {&policy.userDenyHosts, &policy.hardBlockedHosts, &policy.remoteBypassHosts,
+                         &policy.hostAllPatterns}) {
+    if (list->firstPosition.empty()) indexHostList(*list);
+  }
+}
+
+const AppGroupPolicy& loadPolicyFromAppGroup() {
+  static PublishedPolicy published;
+  try {
+    return loadPublished(published);
+  } catch (const std::bad_alloc&) {
+    // A snapshot too large for memory is no policy, never an abort.
+    published = {};
+    static const AppGroupPolicy emptyPolicy;
+    return emptyPolicy;
+  }
 }
 
 }  // namespace qorda

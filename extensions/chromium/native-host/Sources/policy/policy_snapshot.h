@@ -1,33 +1,56 @@
 // The user's capture policy as the desktop application publishes it.
 #pragma once
 
-#include "../matching/bypass_rules.h"
-#include "../matching/host_matching.h"
+#include "matching/bypass_rules.h"
+#include "matching/host_matching.h"
 
+#include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qorda {
 
 struct PolicyStorage;
 
-// One published snapshot. The host sets and rules point into storage, which
+// One published snapshot. The host lists and rules point into storage, which
 // the record keeps alive; copies share it.
 struct AppGroupPolicy {
-  HostSet userDenyHosts;
-  HostSet hardBlockedHosts;
-  HostSet remoteBypassHosts;
+  HostList userDenyHosts;
+  HostList hardBlockedHosts;
+  HostList remoteBypassHosts;
   std::vector<DirectLinkBypassRule> bypassRules;
+  // The normalised patterns of the enabled "hostAll" rules; origins are
+  // positions in bypassRules.
+  HostList hostAllPatterns;
   std::shared_ptr<const PolicyStorage> storage;
 };
 
-// The policy published right now; the empty policy when none is published or
-// it cannot be read. Reads afresh on every call.
-AppGroupPolicy loadPolicyFromAppGroup();
+// Something in a snapshot that the host reads otherwise than it is written.
+struct SnapshotFinding {
+  std::string key;                   // empty for the snapshot as a whole
+  std::optional<std::size_t> index;  // the element of the key's array
+  std::string_view problem;          // a fixed code, such as "non_string_entry"
+  std::string detail;                // what the host does about it
+};
 
 // The policy in one snapshot text; the empty policy when it is not a JSON
-// object. text needs no padding: it is copied when it has none.
-AppGroupPolicy policyFromSnapshotText(std::string text);
+// object. When findings is given, every way in which the host reads the
+// snapshot otherwise than written is added to it.
+AppGroupPolicy policyFromSnapshotText(std::string text, std::vector<SnapshotFinding>* findings = nullptr);
+
+// True when the snapshot text is JSON whose top level is an object.
+bool isUsableSnapshot(const std::vector<SnapshotFinding>& findings);
+
+// The policy published right now; the empty policy when none is published or
+// it cannot be read. A snapshot replaced since the last call is read anew;
+// one that is provably unchanged is not parsed again. Valid until the next
+// call.
+const AppGroupPolicy& loadPolicyFromAppGroup();
+
+// Makes matching a policy that serves many messages cost lookups, not walks.
+void indexPolicy(AppGroupPolicy& policy);
 
 }  // namespace qorda

@@ -1,17 +1,12 @@
 #include "request_classifiers.h"
 
-#include "../matching/text.h"
-#include "../matching/url_components.h"
+#include "json/json_lookup.h"
+#include "matching/text.h"
 
 namespace qorda {
 
-bool hasUnsupportedScheme(JsonObject intent) {
-  auto url = nestedStringAt(intent, "resource", "url");
-  if (!url) return true;
-  auto components = parseUrl(*url);
-  if (!components || !components->scheme) return true;
-  std::string scheme = lowercased(*components->scheme);
-  return scheme != "http" && scheme != "https";
+bool hasUnsupportedScheme(const std::optional<UrlComponents>& resourceUrl) {
+  return !resourceUrl || !hasHttpScheme(*resourceUrl);
 }
 
 bool isNonMediaMime(JsonObject intent) {

@@ -1,12 +1,16 @@
 // Yes-or-no tests on the intent of one request, made before any policy list.
 #pragma once
 
-#include "../host/json_message.h"
+#include "json/json_decoding.h"
+#include "matching/url_components.h"
+
+#include <optional>
 
 namespace qorda {
 
-// True unless the resource URL parses with the scheme http or https.
-bool hasUnsupportedScheme(JsonObject intent);
+// True unless the resource URL, parsed once by the caller, has the scheme
+// http or https. No URL, or one that does not parse, is unsupported.
+bool hasUnsupportedScheme(const std::optional<UrlComponents>& resourceUrl);
 
 // True when the resource's MIME type names something other than audio,
 // video, a streaming manifest or an octet stream. No MIME type is not.

@@ -1,4 +1,4 @@
-#include "host/json_message.h"
+#include "json/json_decoding.h"
 
 #include <gtest/gtest.h>
 
@@ -42,8 +42,8 @@ TEST(JsonMessage, DecodeMessage) {
   for (const auto& c : cases) {
     auto result = decodeMessage(parser, simdjson::padded_string(c.body));
     Outcome outcome = Outcome::object;
-    if (auto error = std::get_if<DecodeError>(&result))
-      outcome = std::holds_alternative<HostError>(*error) ? Outcome::shapeError : Outcome::parseError;
+    if (auto error = std::get_if<HostError>(&result))
+      outcome = *error == HostError::invalidJSONShape ? Outcome::shapeError : Outcome::parseError;
     EXPECT_EQ(outcome, c.outcome) << c.body.substr(0, 40);
   }
 }

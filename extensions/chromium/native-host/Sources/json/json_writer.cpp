@@ -27,14 +27,4 @@ void appendJsonString(std::string& out, std::string_view text) {
   out += '"';
 }
 
-std::size_t jsonStringSize(std::string_view text) {
-  std::size_t size = text.size() + 2;
-  for (char ch : text) {
-    auto c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\' || c == '\n' || c == '\r' || c == '\t') size += 1;
-    else if (c < 0x20) size += 5;
-  }
-  return size;
-}
-
 }  // namespace qorda
