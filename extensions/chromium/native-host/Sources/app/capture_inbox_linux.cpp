@@ -1,5 +1,7 @@
 // The capture inbox on Linux: one row per capture in a SQLite table, in the
 // order the captures arrived.
+#include "capture_inbox_linux.h"
+
 #include "companion.h"
 #include "home_directory.h"
 
@@ -17,22 +19,6 @@ namespace {
 
 // Several hosts and the desktop application may hold the lock in turn.
 constexpr int busyTimeoutMilliseconds = 5000;
-
-// ${XDG_DATA_HOME:-$HOME/.local/share}/group.com.velmox.qorda/defaults.sqlite3,
-// or nothing when no home directory is known.
-std::optional<std::string> captureInboxDatabasePath() {
-  std::string dataHome;
-  const char* xdgDataHome = std::getenv("XDG_DATA_HOME");
-  // A relative XDG_DATA_HOME is invalid and ignored.
-  if (xdgDataHome != nullptr && *xdgDataHome == '/') {
-    dataHome = xdgDataHome;
-  } else if (auto home = homeDirectory()) {
-    dataHome = *home + "/.local/share";
-  } else {
-    return std::nullopt;
-  }
-  return dataHome + "/" + std::string(appGroupID) + "/defaults.sqlite3";
-}
 
 // Creates path and its missing parents; private, since what lies below is the
 // user's browsing history.
@@ -84,6 +70,20 @@ sqlite3* openInbox() {
 }
 
 }  // namespace
+
+std::optional<std::string> captureInboxDatabasePath() {
+  std::string dataHome;
+  const char* xdgDataHome = std::getenv("XDG_DATA_HOME");
+  // A relative XDG_DATA_HOME is invalid and ignored.
+  if (xdgDataHome != nullptr && *xdgDataHome == '/') {
+    dataHome = xdgDataHome;
+  } else if (auto home = homeDirectory()) {
+    dataHome = *home + "/.local/share";
+  } else {
+    return std::nullopt;
+  }
+  return dataHome + "/" + std::string(appGroupID) + "/defaults.sqlite3";
+}
 
 void appendToCaptureInbox(std::string_view messageText) {
   // Opened at the first takeover and tried again at the next while it cannot

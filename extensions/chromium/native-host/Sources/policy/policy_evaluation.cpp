@@ -137,8 +137,11 @@ PolicyExplanation explainPolicyAction(JsonObject message, const AppGroupPolicy& 
   for (std::size_t i = 0; i < 3; ++i) {
     if (explanation.decidedBy == keys[i]) explanation.entry = lists[i]->entries[*explanation.index];
   }
-  if (explanation.decidedBy == "hostAll_rules" || explanation.decidedBy == "direct_link_rules")
-    explanation.entry = policy.bypassRules[*explanation.index].pattern;
+  if (explanation.decidedBy == "hostAll_rules" || explanation.decidedBy == "direct_link_rules") {
+    explanation.rule = policy.bypassRules[*explanation.index];
+    explanation.entry = explanation.rule->pattern;
+    explanation.index = policy.bypassRulePositions[*explanation.index];
+  }
   return explanation;
 }
 

@@ -32,8 +32,9 @@ struct PolicyExplanation {
   std::string_view decidedBy;
   std::string_view hostSource;           // "page", "resource" or "manifest"
   std::string host;                      // the candidate host that a list covered
-  std::optional<std::size_t> index;      // the entry of the list, or the rule
-  std::string_view entry;                // the list entry, normalised
+  std::optional<std::size_t> index;      // the entry of the list, or the rule's published position
+  std::string_view entry;                // the list entry, normalised, or the rule's pattern
+  std::optional<DirectLinkBypassRule> rule;
   std::string matchedForm;               // the URL form a direct-link rule matched
 };
 

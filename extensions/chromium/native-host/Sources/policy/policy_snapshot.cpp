@@ -91,28 +91,31 @@ std::optional<DirectLinkBypassRule> ruleAt(JsonObject object, std::size_t index,
   return DirectLinkBypassRule{*scope, *pattern, enabled.value_or(true)};
 }
 
-std::vector<DirectLinkBypassRule> rulesAt(JsonObject snapshot, const FindingLog& log) {
-  std::vector<DirectLinkBypassRule> rules;
+void readRules(JsonObject snapshot, AppGroupPolicy& policy, const FindingLog& log) {
+  std::vector<DirectLinkBypassRule>& rules = policy.bypassRules;
   simdjson::dom::element value;
-  if (snapshot.at_key(rulesKey).get(value)) return rules;
+  if (snapshot.at_key(rulesKey).get(value)) return;
   JsonArray objects;
   if (value.get(objects)) {
     log.add(rulesKey, std::nullopt, "not_an_array", "no rule applies");
-    return rules;
+    return;
   }
   std::size_t index = 0;
   for (simdjson::dom::element element : objects) {
     if (!element.is_object()) {
       log.add(rulesKey, index, "non_object_rule", "one element that is not an object empties the whole list");
-      return {};
+      return;
     }
     ++index;
   }
   index = 0;
   for (simdjson::dom::element element : objects) {
-    if (auto rule = ruleAt(element.get_object().value_unsafe(), index++, log)) rules.push_back(*rule);
+    if (auto rule = ruleAt(element.get_object().value_unsafe(), index, log)) {
+      rules.push_back(*rule);
+      policy.bypassRulePositions.push_back(index);
+    }
+    ++index;
   }
-  return rules;
 }
 
 HostList hostAllPatternsOf(const std::vector<DirectLinkBypassRule>& rules, PolicyStorage& storage) {
@@ -187,7 +190,7 @@ AppGroupPolicy policyFromSnapshotText(std::string text, std::vector<SnapshotFind
   policy.userDenyHosts = hostListAt(snapshot, hostListKeys[0], *storage, log);
   policy.hardBlockedHosts = hostListAt(snapshot, hostListKeys[1], *storage, log);
   policy.remoteBypassHosts = hostListAt(snapshot, hostListKeys[2], *storage, log);
-  policy.bypassRules = rulesAt(snapshot, log);
+  readRules(snapshot, policy, log);
   policy.hostAllPatterns = hostAllPatternsOf(policy.bypassRules, *storage);
   if (findings) reportIgnoredKeys(snapshot, log);
   return policy;

@@ -22,6 +22,7 @@ struct AppGroupPolicy {
   HostList hardBlockedHosts;
   HostList remoteBypassHosts;
   std::vector<DirectLinkBypassRule> bypassRules;
+  std::vector<std::size_t> bypassRulePositions;  // of each rule in the published array
   // The normalised patterns of the enabled "hostAll" rules; origins are
   // positions in bypassRules.
   HostList hostAllPatterns;
