@@ -32,6 +32,10 @@ TEST(PolicyEvaluation, DecisionOrder) {
     std::optional<std::string_view> reason;
   } cases[] = {
       {noFile, R"({"payload":{"intent":[]}})", "takeover", none},
+      {R"({"hardBlockedHosts":["blocked.example"]})",
+       media("a.net", R"(,"sourceContext":{"pageUrl":"https://blocked.example:99999/p"})"), "blocked",
+       "hard_blocked_site"},
+      {noFile, media("a.net:99999"), "takeover", none},
       {noFile, media("a.com", R"(,"policyHints":{"drmSuspected":"true"})"), "takeover", none},
       {noFile, media("a.com", R"(,"classification":"websocket_custom_transport")"), "takeover", none},
       {noFile, messageWithIntent(R"({"resource":{"url":"blob:https://a.com/1","mimeType":"text/html"}})"), "blocked",
@@ -85,6 +89,38 @@ TEST(PolicyEvaluation, RequestChecksLeaveThePolicyUnread) {
   EXPECT_EQ(evaluatePolicyAction(test::JsonText(media("example.com"))).reason, "hard_blocked_site");
   EXPECT_TRUE(policyWasOpened()) << "the watch sees a read";
   ::close(watch);
+}
+
+// What explain reports must name the entry or rule that the host's own
+// matching found, at its published position.
+TEST(PolicyEvaluation, ExplainNamesWhatDecided) {
+  const std::string policyText = R"({"hardBlockedHosts":["x.org"," WWW.Example.com"],"bypassRules":[
+      {"scope":"hostAll"},{"scope":"hostAll","pattern":"B.com"},
+      {"scope":"pathPrefix","pattern":"https://files.example:99999/free/"}]})";
+  const AppGroupPolicy policy = policyFromSnapshotText(policyText);
+  const struct {
+    std::string message;
+    std::string_view decidedBy, hostSource, host, entry, form;
+    std::optional<std::size_t> index;
+  } cases[] = {
+      {R"({})", "no_intent"},
+      {messageWithIntent("{}"), "scheme"},
+      {media("a.net", R"(,"sourceContext":{"pageUrl":"https://cdn.example.com:099999/"})"), "hardBlockedHosts", "page",
+       "cdn.example.com", "example.com", "", 1},
+      {media("www.www.b.com"), "hostAll_rules", "resource", "b.com", "B.com", "", 1},
+      {media("files.example:0099999/free/a.mp4", R"(,"detection":{"signalType":"direct_url"})"), "direct_link_rules",
+       "", "", "https://files.example:99999/free/", "https://files.example:99999/free/a.mp4/v.mp4", 2},
+      {media("files.example/free/a.mp4"), "no_match"},
+  };
+  for (const auto& c : cases) {
+    PolicyExplanation why = explainPolicyAction(test::JsonText(c.message), policy);
+    EXPECT_EQ(why.decidedBy, c.decidedBy) << c.message;
+    EXPECT_EQ(why.hostSource, c.hostSource) << c.message;
+    EXPECT_EQ(why.host, c.host) << c.message;
+    EXPECT_EQ(why.entry, c.entry) << c.message;
+    EXPECT_EQ(why.matchedForm, c.form) << c.message;
+    EXPECT_EQ(why.index, c.index) << c.message;
+  }
 }
 
 }  // namespace

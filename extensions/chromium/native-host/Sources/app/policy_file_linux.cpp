@@ -1,5 +1,7 @@
 // The policy snapshot on Linux: a file in the user's runtime directory that
 // the desktop application replaces, by rename, whenever the policy changes.
+#include "policy_file_linux.h"
+
 #include "companion.h"
 
 #include <fcntl.h>
@@ -18,11 +20,6 @@ namespace {
 constexpr off_t largestSnapshot = 256 * 1024 * 1024;
 constexpr std::size_t firstReadSize = 64 * 1024;
 
-// File timestamps come from a clock that ticks coarsely (a second on some
-// file systems): a file changed in the same tick as an earlier read can keep
-// every stamp. Stamps this close to the read prove nothing.
-constexpr long long timestampGranularityNanoseconds = 1'000'000'000;
-
 struct FileDescriptor {
   int fd = -1;
   ~FileDescriptor() {
@@ -30,18 +27,9 @@ struct FileDescriptor {
   }
 };
 
-// What identifies one version of the file, and when it was read.
-struct Stamps {
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = 0;
-  timespec modified{};
-  timespec changed{};
-};
-
 struct LastRead {
   bool valid = false;
-  Stamps stamps;
+  FileStamps stamps;
   long long readAt = 0;  // nanoseconds of the real-time clock
 };
 
@@ -49,13 +37,13 @@ LastRead lastRead;
 
 long long nanoseconds(const timespec& time) { return time.tv_sec * 1'000'000'000LL + time.tv_nsec; }
 
-Stamps stampsOf(const struct stat& status) {
-  return {status.st_dev, status.st_ino, status.st_size, status.st_mtim, status.st_ctim};
+FileStamps stampsOf(const struct stat& status) {
+  return {status.st_dev, status.st_ino, status.st_size, nanoseconds(status.st_mtim), nanoseconds(status.st_ctim)};
 }
 
-bool operator==(const Stamps& a, const Stamps& b) {
-  return a.device == b.device && a.inode == b.inode && a.size == b.size &&
-         nanoseconds(a.modified) == nanoseconds(b.modified) && nanoseconds(a.changed) == nanoseconds(b.changed);
+bool operator==(const FileStamps& a, const FileStamps& b) {
+  return a.device == b.device && a.inode == b.inode && a.size == b.size && a.modified == b.modified &&
+         a.changed == b.changed;
 }
 
 long long now() {
@@ -111,6 +99,11 @@ std::optional<std::string> readStableText(int fd, bool& changed) {
 
 }  // namespace
 
+bool stampsProveUnchanged(const FileStamps& now, const FileStamps& atRead, long long readAt) {
+  long long settled = readAt - timestampGranularityNanoseconds;
+  return now == atRead && now.modified < settled && now.changed < settled;
+}
+
 std::optional<std::string> readPolicySnapshotText() {
   lastRead.valid = false;
   auto path = policySnapshotPath();
@@ -131,9 +124,8 @@ bool isPolicySnapshotUnchanged() {
   if (!lastRead.valid) return false;
   auto path = policySnapshotPath();
   struct stat status {};
-  if (!path || ::stat(path->c_str(), &status) != 0 || !(stampsOf(status) == lastRead.stamps)) return false;
-  long long settled = lastRead.readAt - timestampGranularityNanoseconds;
-  return nanoseconds(status.st_mtim) < settled && nanoseconds(status.st_ctim) < settled;
+  if (!path || ::stat(path->c_str(), &status) != 0) return false;
+  return stampsProveUnchanged(stampsOf(status), lastRead.stamps, lastRead.readAt);
 }
 
 }  // namespace qorda
