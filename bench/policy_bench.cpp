@@ -1,6 +1,7 @@
 // Policy cost: one evaluation that reaches the host lists, under snapshots of
-// growing size, beside simdjson alone parsing the same text: the floor, since
-// the host reads and parses the snapshot afresh for every message.
+// growing size, beside simdjson alone reading and parsing the same file: the
+// first message after a snapshot is published pays for reading, parsing and
+// normalising it; every later one only for proving it unchanged and a lookup.
 //   qorda_policy_bench [--report-dir DIR] [Google Benchmark flags]
 #include "app/companion.h"
 #include "policy/policy_evaluation.h"
@@ -28,44 +29,56 @@ namespace fs = std::filesystem;
 constexpr std::array<std::int64_t, 4> hostEntryCounts = {0, 1'000, 10'000, 100'000};
 constexpr std::size_t ruleCount = 1'000;
 
-// One published snapshot per size, each in its own runtime folder.
+// Each snapshot published twice, in two runtime folders: alternating between
+// them makes every message a first one.
 struct Snapshots {
   fs::path root;
   std::map<std::int64_t, std::string> texts;
 };
 
+fs::path folderOf(std::int64_t entries, int copy) {
+  return fs::temp_directory_path() / ("qorda-policy-bench." + std::to_string(::getpid())) /
+         (std::to_string(entries) + "-" + std::to_string(copy));
+}
+
 Snapshots& snapshots() {
   static Snapshots published = [] {
     Snapshots s;
-    s.root = fs::temp_directory_path() / ("qorda-policy-bench." + std::to_string(::getpid()));
+    s.root = folderOf(0, 0).parent_path();
     for (std::int64_t entries : hostEntryCounts) {
-      fs::create_directories(s.root / std::to_string(entries));
       s.texts[entries] = snapshotText(static_cast<std::size_t>(entries), ruleCount);
-      std::ofstream(s.root / std::to_string(entries) / std::string(policyPasteboardName), std::ios::binary)
-          << s.texts[entries];
+      for (int copy : {0, 1}) {
+        fs::create_directories(folderOf(entries, copy));
+        std::ofstream(folderOf(entries, copy) / std::string(policyPasteboardName), std::ios::binary) << s.texts[entries];
+      }
     }
+    // File stamps within a clock tick of a read prove nothing; past it, an
+    // unchanged snapshot is proved by one stat.
+    ::usleep(1'100'000);
     return s;
   }();
   return published;
 }
 
-void publish(std::int64_t entries) {
-  ::setenv("XDG_RUNTIME_DIR", (snapshots().root / std::to_string(entries)).c_str(), 1);
-}
+void publish(std::int64_t entries, int copy) { ::setenv("XDG_RUNTIME_DIR", folderOf(entries, copy).c_str(), 1); }
 
 void setBytes(benchmark::State& state, std::int64_t entries) {
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(snapshots().texts[entries].size()));
 }
 
-// The whole decision for a message that passes the request checks and no
-// list covers: the file read, the parse, every host list and every rule.
+// A message that passes the request checks and that no list covers, so that
+// every host list and every rule is tried.
+template <bool firstMessage>
 void evaluation(benchmark::State& state) {
   std::int64_t entries = state.range(0);
-  publish(entries);
   simdjson::padded_string body(policyProbeMessage());
   simdjson::dom::parser parser;
   JsonObject message = parser.parse(body).get_object().value();
+  int copy = 0;
+  publish(entries, copy);
+  evaluatePolicyAction(message);
   for (auto _ : state) {
+    if (firstMessage) publish(entries, copy ^= 1);
     PolicyAction action = evaluatePolicyAction(message);
     benchmark::DoNotOptimize(action);
     if (action.action != takeoverAction) state.SkipWithError("the probe message was not taken over");
@@ -73,38 +86,22 @@ void evaluation(benchmark::State& state) {
   setBytes(state, entries);
 }
 
-// Parts of the evaluation: the file read alone, and the text made into the
-// policy's lists (with the copy of the text it is handed).
-void snapshotRead(benchmark::State& state) {
+// The floor: simdjson reading the file and parsing it, the parser reused.
+void simdjsonReadAndParse(benchmark::State& state) {
   std::int64_t entries = state.range(0);
-  publish(entries);
-  for (auto _ : state) benchmark::DoNotOptimize(readPolicySnapshotText());
-  setBytes(state, entries);
-}
-
-void snapshotToPolicy(benchmark::State& state) {
-  std::int64_t entries = state.range(0);
-  const std::string& text = snapshots().texts[entries];
-  for (auto _ : state) benchmark::DoNotOptimize(policyFromSnapshotText(text));
-  setBytes(state, entries);
-}
-
-// The floor: simdjson's DOM parse of the same text, the parser reused.
-void simdjsonParse(benchmark::State& state) {
-  std::int64_t entries = state.range(0);
-  simdjson::padded_string text(snapshots().texts[entries]);
+  fs::path file = folderOf(entries, 0) / std::string(policyPasteboardName);
   simdjson::dom::parser parser;
   for (auto _ : state) {
     simdjson::dom::element root;
-    if (parser.parse(text).get(root)) state.SkipWithError("the snapshot did not parse");
+    if (parser.load(file.string()).get(root)) state.SkipWithError("the snapshot did not parse");
     benchmark::DoNotOptimize(root);
   }
   setBytes(state, entries);
 }
 
 void registerAll() {
-  for (auto [name, function] : {std::pair{"simdjson_parse", &simdjsonParse}, {"evaluation", &evaluation},
-                                {"snapshot_read", &snapshotRead}, {"snapshot_to_policy", &snapshotToPolicy}}) {
+  for (auto [name, function] : {std::pair{"simdjson_read_parse", &simdjsonReadAndParse},
+                                {"first_message", &evaluation<true>}, {"unchanged", &evaluation<false>}}) {
     auto* b = benchmark::RegisterBenchmark(name, function)->Unit(benchmark::kMicrosecond);
     for (std::int64_t entries : hostEntryCounts) b->Arg(entries);
   }
@@ -133,35 +130,31 @@ double secondsOf(const Recorder& recorder, const std::string& name, std::int64_t
 }
 
 void report(const Recorder& recorder, const std::string& reportDir) {
-  Table table{"Policy cost: one evaluation that reaches the host lists, against simdjson alone",
-              {"host entries", "snapshot", "simdjson parse", "evaluation", "÷ parse", "eval ns/byte", "file read",
-               "text → lists"},
+  Table table{"Policy cost: a message that reaches the host lists, against simdjson reading and parsing the snapshot",
+              {"host entries", "snapshot", "simdjson read+parse", "first message", "÷ read+parse", "unchanged",
+               "÷ read+parse"},
               {},
               "Entries spread over the three host lists, plus " + std::to_string(ruleCount) +
-                  " bypass rules in every snapshot. The evaluation reads the snapshot file, parses it and matches a "
-                  "message that no list covers; \"text → lists\" includes copying the text. A constant ns/byte "
-                  "is linear growth."};
+                  " bypass rules in every snapshot; the message is covered by none. \"First message\" reads, "
+                  "parses and normalises the snapshot and walks the lists, as a one-shot host does; \"unchanged\" "
+                  "proves the snapshot unchanged with one stat and looks the hosts up in the lists' index."};
   for (std::int64_t entries : hostEntryCounts) {
     double bytes = static_cast<double>(snapshots().texts.at(entries).size());
-    double parse = secondsOf(recorder, "simdjson_parse", entries);
-    double eval = secondsOf(recorder, "evaluation", entries);
+    double parse = secondsOf(recorder, "simdjson_read_parse", entries);
+    double first = secondsOf(recorder, "first_message", entries);
+    double unchanged = secondsOf(recorder, "unchanged", entries);
     table.rows.push_back({std::to_string(entries), formatFixed(bytes / 1024.0, 0) + " KiB", formatDuration(parse),
-                          formatDuration(eval), formatRatio(eval / parse), formatFixed(eval * 1e9 / bytes, 2),
-                          formatDuration(secondsOf(recorder, "snapshot_read", entries)),
-                          formatDuration(secondsOf(recorder, "snapshot_to_policy", entries))});
-    if (entries >= 1000)
-      recordVerdict({"policy cost", std::to_string(entries) + " host entries: ≤ 2× simdjson's parse",
-                     formatDuration(eval) + " = " + formatRatio(eval / parse) + " parse", eval <= 2 * parse},
-                    reportDir);
+                          formatDuration(first), formatRatio(first / parse), formatDuration(unchanged),
+                          formatRatio(unchanged / parse)});
+    if (entries != 10'000) continue;
+    recordVerdict({"policy cost", "10,000 hosts + 1,000 rules, first message: ≤ 2× simdjson's read and parse",
+                   formatDuration(first) + " = " + formatRatio(first / parse), first <= 2 * parse},
+                  reportDir);
+    recordVerdict({"policy cost", "10,000 hosts + 1,000 rules, unchanged: ≤ 0.1× simdjson's read and parse",
+                   formatDuration(unchanged) + " = " + formatRatio(unchanged / parse), unchanged <= 0.1 * parse},
+                  reportDir);
   }
   emitTable(table, reportDir);
-  double small = secondsOf(recorder, "evaluation", 10'000), large = secondsOf(recorder, "evaluation", 100'000);
-  double exponent = std::log(large / small) / std::log(10.0);
-  std::printf("\nGrowth of the evaluation from 10,000 to 100,000 entries: time ∝ entries^%.2f (1.00 is linear)\n",
-              exponent);
-  recordVerdict({"policy cost", "grows linearly with the entries (10,000 → 100,000)",
-                 "time ∝ entries^" + formatFixed(exponent, 2), exponent <= 1.15},
-                reportDir);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The parts of one bench run. Each prints its tables, and records in the
-// report folder the tables and its verdicts on the targets.
+// report folder the tables and its verdicts on the figures we aim for.
 #pragma once
 
 #include "session.h"

@@ -15,7 +15,7 @@ struct Table {
   std::string note;  // printed under the table
 };
 
-// One target of the issue as this run found it.
+// One figure we aim for, as this run found it.
 struct TargetVerdict {
   std::string area;
   std::string target;

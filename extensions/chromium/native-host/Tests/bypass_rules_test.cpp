@@ -38,6 +38,7 @@ TEST(BypassRules, Matches) {
   const DirectLinkBypassRule video{"pathPrefix", "https://example.com/video"};
   const DirectLinkBypassRule anyHttp{"pathPrefix", ""};
   const DirectLinkBypassRule site{"hostAll", "  WWW.EXAMPLE.COM\t"};
+  const DirectLinkBypassRule loadedSite{"hostAll", "  WWW.EXAMPLE.COM\t", true, "example.com"};
   const struct {
     std::string_view url;
     std::vector<DirectLinkBypassRule> rules;
@@ -69,10 +70,16 @@ TEST(BypassRules, Matches) {
       {"https://example.com/a.mp4", {{"exactURL", "https://example.com/a.mp4", false}, video, exact}, true},
       {"https://example.com/a.mp4", {{"ExactURL", "https://example.com/a.mp4"}, {"HostAll", "example.com"}, {"", ""}},
        false},
+      {"https://www.example.com/a.mp4", {video, {"hostAll", "x", false, "example.com"}, loadedSite, exact}, true},
+      {"https://example.com/a.mp4", {anyHttp, exact}, true},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(matchesDirectLinkBypassRule(c.url, c.rules), c.matches)
         << c.url << " / " << (c.rules.empty() ? "" : c.rules[0].pattern);
+    // The index finds the same first rule as the walk.
+    auto forms = bypassFormsOf(c.url);
+    if (!forms) continue;
+    EXPECT_EQ(firstMatchingRule(*forms, c.rules, indexBypassRules(c.rules)), firstMatchingRule(*forms, c.rules)) << c.url;
   }
 }
 

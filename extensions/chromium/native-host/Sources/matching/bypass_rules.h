@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace qorda {
@@ -21,6 +22,9 @@ struct DirectLinkBypassRule {
   std::string_view scope;
   std::string_view pattern;
   bool enabled = true;
+  // A "hostAll" pattern normalised once when the rule is loaded, instead of
+  // for every message; normalised on the spot when absent.
+  std::optional<std::string_view> hostPattern;
 };
 
 // The textual forms of a URL that rules are written in.
@@ -35,10 +39,22 @@ struct BypassForms {
 std::optional<BypassForms> bypassFormsOf(const UrlComponents& url);
 std::optional<BypassForms> bypassFormsOf(std::string_view url);
 
+// The enabled rules by scope: equality rules in hash maps (pattern to first
+// position), prefix rules in order. Worth building when many URLs are tried.
+struct BypassRuleIndex {
+  bool built = false;
+  std::unordered_map<std::string_view, std::size_t> exactURLs;
+  std::unordered_map<std::string_view, std::size_t> hosts;
+  std::vector<std::size_t> pathPrefixes;
+};
+
+BypassRuleIndex indexBypassRules(const std::vector<DirectLinkBypassRule>& rules);
+
 // The position of the first enabled rule that covers a URL of these forms:
 // "exactURL" by equality with the exact form, "pathPrefix" as a prefix of the
 // prefix form, "hostAll" by equality of normalised hosts.
-std::optional<std::size_t> firstMatchingRule(const BypassForms& forms, const std::vector<DirectLinkBypassRule>& rules);
+std::optional<std::size_t> firstMatchingRule(const BypassForms& forms, const std::vector<DirectLinkBypassRule>& rules,
+                                             const BypassRuleIndex& index = {});
 
 // True when an enabled rule of rules covers url.
 bool matchesDirectLinkBypassRule(std::string_view url, const std::vector<DirectLinkBypassRule>& rules);

@@ -83,7 +83,7 @@ void checkHostList(const HostList& list, const CandidateHosts& candidates, Outco
 void checkDirectLinkRules(const Request& request, const AppGroupPolicy& policy, Outcome& outcome) {
   if (outcome.decided || policy.bypassRules.empty() || !request.resource || !isDirectLinkSignal(request.intent)) return;
   auto forms = bypassFormsOf(*request.resource);
-  auto rule = forms ? firstMatchingRule(*forms, policy.bypassRules) : std::nullopt;
+  auto rule = forms ? firstMatchingRule(*forms, policy.bypassRules, policy.bypassRuleIndex) : std::nullopt;
   if (!rule) return;
   outcome.decide(bypassAction, "user_bypass_rule", "direct_link_rules");
   if (!outcome.explain) return;

@@ -88,7 +88,7 @@ std::optional<DirectLinkBypassRule> ruleAt(JsonObject object, std::size_t index,
     log.add(rulesKey, index, "enabled_not_boolean", "\"enabled\" is not a boolean: the rule counts as enabled");
   if (*scope != exactURLScope && *scope != pathPrefixScope && *scope != hostAllScope)
     log.add(rulesKey, index, "unknown_scope", "scope " + quoted(*scope) + " matches nothing");
-  return DirectLinkBypassRule{*scope, *pattern, enabled.value_or(true)};
+  return DirectLinkBypassRule{*scope, *pattern, enabled.value_or(true), std::nullopt};
 }
 
 void readRules(JsonObject snapshot, AppGroupPolicy& policy, const FindingLog& log) {
@@ -118,11 +118,14 @@ void readRules(JsonObject snapshot, AppGroupPolicy& policy, const FindingLog& lo
   }
 }
 
-HostList hostAllPatternsOf(const std::vector<DirectLinkBypassRule>& rules, PolicyStorage& storage) {
+// Normalises the "hostAll" patterns once, and lists the enabled ones.
+HostList hostAllPatternsOf(std::vector<DirectLinkBypassRule>& rules, PolicyStorage& storage) {
   HostList patterns;
   for (std::size_t i = 0; i < rules.size(); ++i) {
-    if (!rules[i].enabled || rules[i].scope != hostAllScope) continue;
-    patterns.entries.push_back(normalizedListEntry(rules[i].pattern, storage.normalizedHosts));
+    if (rules[i].scope != hostAllScope) continue;
+    rules[i].hostPattern = normalizedListEntry(rules[i].pattern, storage.normalizedHosts);
+    if (!rules[i].enabled) continue;
+    patterns.entries.push_back(*rules[i].hostPattern);
     patterns.origins.push_back(i);
   }
   return patterns;
@@ -208,6 +211,7 @@ void indexPolicy(AppGroupPolicy& policy) {
                          &policy.hostAllPatterns}) {
     if (list->firstPosition.empty()) indexHostList(*list);
   }
+  if (!policy.bypassRuleIndex.built) policy.bypassRuleIndex = indexBypassRules(policy.bypassRules);
 }
 
 const AppGroupPolicy& loadPolicyFromAppGroup() {

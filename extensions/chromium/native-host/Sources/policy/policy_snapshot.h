@@ -23,6 +23,7 @@ struct AppGroupPolicy {
   HostList remoteBypassHosts;
   std::vector<DirectLinkBypassRule> bypassRules;
   std::vector<std::size_t> bypassRulePositions;  // of each rule in the published array
+  BypassRuleIndex bypassRuleIndex;
   // The normalised patterns of the enabled "hostAll" rules; origins are
   // positions in bypassRules.
   HostList hostAllPatterns;
@@ -51,7 +52,8 @@ bool isUsableSnapshot(const std::vector<SnapshotFinding>& findings);
 // call.
 const AppGroupPolicy& loadPolicyFromAppGroup();
 
-// Makes matching a policy that serves many messages cost lookups, not walks.
+// Makes matching a policy that serves many messages cost lookups, not walks
+// of every list and rule.
 void indexPolicy(AppGroupPolicy& policy);
 
 }  // namespace qorda
