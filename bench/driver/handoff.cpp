@@ -129,6 +129,7 @@ void measureHandOff(Session& session, const RunSize& size, const std::string& re
               std::to_string(size.handOffBatch) + " takeovers per round over 1 or " +
                   std::to_string(concurrentHosts) + " warm processes, 3 rounds, the inbox reset to its size "
                                                     "before each; entries lost counts the inbox afterwards."};
+  std::vector<double> takeoverMedians;
   for (std::size_t entries : size.inboxSizes) {
     std::fprintf(stderr, "  hand-off, inbox of %zu entries...\n", entries);
     seedInbox(inboxPath(session), entries);
@@ -140,9 +141,17 @@ void measureHandOff(Session& session, const RunSize& size, const std::string& re
     recordVerdict({"hand-off", "one-shot takeover ≤ 3× one-shot blocked, inbox of " + std::to_string(entries),
                    formatDuration(row.takeover.median) + " = " + formatRatio(ratio) + " blocked", ratio <= 3.0},
                   reportDir);
+    takeoverMedians.push_back(row.takeover.median);
     RateRow rate = takeoverRates(session, entries, size);
     rates.rows.push_back({std::to_string(entries), formatRate(rate.single.median), formatRate(rate.together.median),
                           formatDuration(rate.togetherOneShot.median), std::to_string(rate.lost)});
+  }
+  auto [fastest, slowest] = std::minmax_element(takeoverMedians.begin(), takeoverMedians.end());
+  if (fastest != takeoverMedians.end()) {
+    double spread = *slowest / *fastest;
+    recordVerdict({"hand-off", "one-shot takeover alike whatever the inbox holds (≤ 1.2× across sizes)",
+                   "slowest ÷ fastest = " + formatRatio(spread), spread <= 1.2},
+                  reportDir);
   }
   emitTable(oneShots, reportDir);
   emitTable(rates, reportDir);

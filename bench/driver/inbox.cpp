@@ -2,7 +2,6 @@
 
 #include "workload.h"
 
-#include <simdjson.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -11,22 +10,6 @@
 
 namespace qorda::bench {
 namespace {
-
-// The same JSON text the host would have stored for these captures.
-std::string inboxValue(std::size_t entries) {
-  std::vector<std::string> messages = requestMessages(Mix::takeover);
-  std::string value = "[";
-  for (std::size_t i = 0; i < entries; ++i) {
-    if (i > 0) value += ',';
-    value += '"';
-    for (char c : messages[i % messages.size()]) {
-      if (c == '"' || c == '\\') value += '\\';
-      value += c;
-    }
-    value += '"';
-  }
-  return value + "]";
-}
 
 struct Connection {
   sqlite3* database = nullptr;
@@ -53,32 +36,33 @@ void seedInbox(const std::string& databasePath, std::size_t entries) {
   ::chmod(folder.c_str(), 0700);
   Connection connection(databasePath);
   ::chmod(databasePath.c_str(), 0600);
+  execute(connection.database, "PRAGMA journal_mode=WAL");
   execute(connection.database,
-          "CREATE TABLE IF NOT EXISTS defaults(key TEXT PRIMARY KEY NOT NULL, value TEXT NOT NULL)");
-  sqlite3_stmt* statement = nullptr;
-  sqlite3_prepare_v2(connection.database, "INSERT OR REPLACE INTO defaults(key, value) VALUES (?1, ?2)", -1,
-                     &statement, nullptr);
-  std::string value = inboxValue(entries);
-  sqlite3_bind_text(statement, 1, "capture_inbox_payloads", -1, SQLITE_STATIC);
-  sqlite3_bind_text64(statement, 2, value.data(), value.size(), SQLITE_STATIC, SQLITE_UTF8);
-  int status = sqlite3_step(statement);
-  sqlite3_finalize(statement);
-  if (status != SQLITE_DONE) throw std::runtime_error("cannot seed the capture inbox");
+          "CREATE TABLE IF NOT EXISTS capture_inbox_payloads("
+          "id INTEGER PRIMARY KEY AUTOINCREMENT, payload TEXT NOT NULL)");
+  execute(connection.database, "BEGIN IMMEDIATE");
+  execute(connection.database, "DELETE FROM capture_inbox_payloads");
+  sqlite3_stmt* insert = nullptr;
+  sqlite3_prepare_v2(connection.database, "INSERT INTO capture_inbox_payloads(payload) VALUES (?1)", -1, &insert,
+                     nullptr);
+  std::vector<std::string> messages = requestMessages(Mix::takeover);
+  for (std::size_t i = 0; i < entries; ++i) {
+    const std::string& message = messages[i % messages.size()];
+    sqlite3_bind_text64(insert, 1, message.data(), message.size(), SQLITE_STATIC, SQLITE_UTF8);
+    if (sqlite3_step(insert) != SQLITE_DONE) break;
+    sqlite3_reset(insert);
+  }
+  sqlite3_finalize(insert);
+  execute(connection.database, "COMMIT");
 }
 
 std::optional<std::size_t> inboxEntryCount(const std::string& databasePath) {
   Connection connection(databasePath);
   sqlite3_stmt* statement = nullptr;
-  sqlite3_prepare_v2(connection.database, "SELECT value FROM defaults WHERE key = 'capture_inbox_payloads'", -1,
-                     &statement, nullptr);
+  sqlite3_prepare_v2(connection.database, "SELECT count(*) FROM capture_inbox_payloads", -1, &statement, nullptr);
   std::optional<std::size_t> count;
-  if (statement != nullptr && sqlite3_step(statement) == SQLITE_ROW) {
-    simdjson::padded_string value(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)),
-                                  static_cast<std::size_t>(sqlite3_column_bytes(statement, 0)));
-    simdjson::dom::parser parser;
-    simdjson::dom::array array;
-    if (!parser.parse(value).get(array)) count = array.size();
-  }
+  if (statement != nullptr && sqlite3_step(statement) == SQLITE_ROW)
+    count = static_cast<std::size_t>(sqlite3_column_int64(statement, 0));
   sqlite3_finalize(statement);
   return count;
 }

@@ -120,7 +120,7 @@ RunSize fullRun() {
           .pipelinedRounds = 6,
           .pipelinedMessages = 20000,
           .takeoverPipelinedMessages = 200,
-          .inboxSizes = {0, 1000, 10000},
+          .inboxSizes = {0, 10000, 100000},
           .handOffRounds = 40,
           .handOffBatch = 200,
           .hugeFrameBytes = 64u << 20,
