@@ -181,13 +181,12 @@ AppGroupPolicy policyFromSnapshotText(std::string text, std::vector<SnapshotFind
   simdjson::dom::element root;
   std::string_view json = withoutByteOrderMark(storage->text);
   bool unpadded = storage->text.capacity() - storage->text.size() < simdjson::SIMDJSON_PADDING;
-  if (storage->parser.parse(json.data(), json.size(), unpadded).get(root)) {
-    log.add("", std::nullopt, "not_json", "the host uses the empty policy");
-    return policy;
-  }
   JsonObject snapshot;
-  if (root.get(snapshot)) {
-    log.add("", std::nullopt, "not_an_object", "the host uses the empty policy");
+  bool parsed = !storage->parser.parse(json.data(), json.size(), unpadded).get(root);
+  if (!parsed || root.get(snapshot)) {
+    log.add("", std::nullopt, parsed ? "not_an_object" : "not_json", "the host uses the empty policy");
+    // Only the text is kept, to be compared with the next one read.
+    storage->parser = simdjson::dom::parser();
     return policy;
   }
   policy.userDenyHosts = hostListAt(snapshot, hostListKeys[0], *storage, log);
