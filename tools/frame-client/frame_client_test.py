@@ -22,8 +22,8 @@ CASES = [
      '{"request":{"a":"é"},"reply":{"echo": {"a":"é"}}}\n{"request":[1,2],"reply":{"echo": [1,2]}}\n', ""),
     ("reply not JSON", "garbage", "{}\n", 1, "", "reply to line 1 is not JSON: not json."),
     ("exit before reply", "exit", "{}\n", 1, "", "host exited before replying to line 1"),
-    ("no command", [], "", 2, "", "no COMMAND given"),
-    ("unknown option", ["--fast", "cat"], "", 2, "", "unknown option --fast"),
+    ("no command", [], "", 2, "", "COMMAND is required"),
+    ("unknown option", ["--fast", "cat"], "", 2, "", "not expected: --fast"),
 ]
 
 
@@ -33,7 +33,7 @@ def main():
     failed = 0
     for name, args, stdin, status, stdout, stderr in CASES:
         if isinstance(args, str):
-            args = ["--", sys.executable, os.path.abspath(__file__), "--host", args]
+            args = [sys.executable, os.path.abspath(__file__), "--host", args]  # options end at COMMAND
         r = subprocess.run([sys.argv[1], *args], input=stdin.encode(), capture_output=True, timeout=30)
         out, err = r.stdout.decode(), r.stderr.decode()
         one_line = status != 1 or err.count("\n") == 1  # a failed session says why on one line

@@ -1,6 +1,8 @@
 // Command line of qorda-native-host-setup.
 #pragma once
 
+#include "browsers.h"
+#include "error.h"
 #include "manifest.h"
 
 #include <string>
@@ -14,27 +16,19 @@ inline constexpr std::string_view commandName = "qorda-native-host-setup";
 enum class Command { install, uninstall, status };
 
 struct Options {
-    Command command = Command::status;
-    std::vector<std::string> extensionIds;
-    std::string name{defaultHostName};
-    std::string hostPath;  // empty: the host beside this program
-    std::vector<Browser> browsers;
-    std::vector<std::string> userDataDirs;
-    bool system = false;
-    bool force = false;
-    bool json = false;
-    bool help = false;
+  Command command = Command::status;
+  std::vector<std::string> extensionIds;
+  std::string name{defaultHostName};
+  std::string hostPath;  // empty: the host beside this program
+  std::vector<Browser> browsers;
+  std::vector<std::string> userDataDirs;
+  bool system = false;
+  bool force = false;
+  bool json = false;
+  std::string help;  // the help asked for: print it and stop
 };
 
-// Either options or a one-line error message.
-struct ParsedOptions {
-    Options options;
-    std::string error;
-};
-
-ParsedOptions parseOptions(const std::vector<std::string_view>& args);
-
-std::string usageText();
-std::string usageHint();  // one line, printed after an argument error
+// The options, or a one-line message for a bad command line.
+Result<Options> parseCommandLine(int argc, const char* const* argv);
 
 }  // namespace qorda::setup

@@ -5,16 +5,15 @@
 #include <iostream>
 
 int main(int argc, char** argv) {
-    using namespace qorda::setup;
-    std::vector<std::string_view> args(argv + 1, argv + argc);
-    const ParsedOptions parsed = parseOptions(args);
-    if (parsed.options.help) {
-        std::cout << usageText();
-        return 0;
-    }
-    if (!parsed.error.empty()) {
-        std::cerr << commandName << ": " << parsed.error << "\n" << usageHint() << "\n";
-        return 2;
-    }
-    return runCommand(parsed.options, std::cout, std::cerr);
+  using namespace qorda::setup;
+  const auto parsed = parseCommandLine(argc, argv);
+  if (parsed.error) {
+    std::cerr << commandName << ": " << *parsed.error << " (see --help)\n";
+    return 2;
+  }
+  if (!parsed.value.help.empty()) {
+    std::cout << parsed.value.help;
+    return 0;
+  }
+  return runCommand(parsed.value, std::cout, std::cerr);
 }
