@@ -35,6 +35,7 @@ bool writePadded(int fd, const PaddedMessage& message) {
 struct Peaks {
   double highWater = 0;  // VmHWM while the host waits for its next frame
   double maxResident = 0;  // wait4's ru_maxrss
+  double residentAfter = 0;  // VmRSS once a small frame has followed
 };
 
 // Peak resident size of a host that reads one frame, answers it and ends.
@@ -46,9 +47,13 @@ Peaks peaksForFrame(const HostCommand& command, const PaddedMessage& message) {
   bool answered = readReply(reader).has_value();
   writer.join();
   double highWater = statusBytes(host.pid, "VmHWM").value_or(0);
+  // A huge body's buffers should be given back once a small frame follows.
+  answered = answered && writeAll(host.toHost, frameOf(requestMessages(Mix::requestChecks).front())) &&
+             readReply(reader).has_value();
+  double residentAfter = statusBytes(host.pid, "VmRSS").value_or(0);
   HostExit exit = finishHost(host);
   if (!written || !answered) throw std::runtime_error(command.label + " did not answer a huge frame");
-  return {highWater, static_cast<double>(exit.usage.ru_maxrss) * 1024.0};
+  return {highWater, static_cast<double>(exit.usage.ru_maxrss) * 1024.0, residentAfter};
 }
 
 void measureHugeFrames(Session& session, const RunSize& size, const std::string& reportDir) {
@@ -57,19 +62,20 @@ void measureHugeFrames(Session& session, const RunSize& size, const std::string&
                                {HostKind::python, Mix::requestChecks}, {HostKind::node, Mix::requestChecks}};
   auto frameBytes = static_cast<double>(size.hugeFrameBytes);
   Table table{"Memory: peak resident size for one frame of " + formatMiB(frameBytes),
-              {"host", "mix", "peak (VmHWM)", "peak ÷ frame", "wait4 ru_maxrss"},
+              {"host", "mix", "peak (VmHWM)", "peak ÷ frame", "wait4 ru_maxrss", "resident after a small frame"},
               {},
               "The message is a realistic one with a long string inside; the takeover also stores it in the inbox "
               "and sends it on the bus. VmHWM is read from /proc after the reply, while the host waits for input; "
               "wait4's ru_maxrss also keeps the bench's own high-water mark across exec, so it tells only where "
-              "it is the larger."};
+              "it is the larger. The last column is VmRSS once a small frame has been answered after the huge one: "
+              "what the host keeps of it."};
   for (const HugeFrameRun& run : runs) {
     std::fprintf(stderr, "  huge frame, %s, %s mix...\n", hostLabel(run.kind).data(), mixName(run.mix).data());
     if (run.mix == Mix::takeover) seedInbox(inboxPath(session), 0);
     Peaks peaks = peaksForFrame(hostCommand(session, run.kind, run.mix), paddedMessage(run.mix, size.hugeFrameBytes));
     double peak = peaks.highWater;
     table.rows.push_back({std::string(hostLabel(run.kind)), std::string(mixName(run.mix)), formatMiB(peak),
-                          formatRatio(peak / frameBytes), formatMiB(peaks.maxResident)});
+                          formatRatio(peak / frameBytes), formatMiB(peaks.maxResident), formatMiB(peaks.residentAfter)});
     if (run.kind == HostKind::ours)
       recordVerdict({"memory", "one " + formatMiB(frameBytes) + " frame, " + std::string(mixName(run.mix)) +
                                    ": peak ≤ 2.5× the frame",

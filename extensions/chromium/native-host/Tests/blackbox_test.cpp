@@ -1,286 +1,426 @@
-// The built host, driven through real pipes: framing, replies and every
-// decision, with the policy published in a temporary runtime directory.
-#include "host_process.h"
+// The built host through real pipes, as a browser runs it. Each row of the
+// table is a world (policy file, session bus, inbox store), the bytes sent,
+// and what the replies, the inbox and the bus must show afterwards; what
+// needs choreography (hosts at once, kills, a flood) follows the table.
+#include "blackbox_fixtures.h"
+
+#include <signal.h>
 
 #include <gtest/gtest.h>
-#include <simdjson.h>
 
-#include <sys/stat.h>
-
-#include <filesystem>
-#include <fstream>
+#include <algorithm>
+#include <atomic>
 #include <functional>
-#include <map>
+#include <set>
 
 namespace qorda::test {
 namespace {
 
-namespace fs = std::filesystem;
-
-// A reply's members, booleans written as true and false.
-using Members = std::map<std::string, std::string>;
-
-Members membersOf(const std::string& reply) {
-  simdjson::dom::parser parser;
-  simdjson::dom::object object;
-  Members members;
-  if (parser.parse(reply).get(object)) {
-    ADD_FAILURE() << "reply is not a JSON object: " << reply;
-    return members;
-  }
-  for (auto [key, value] : object) {
-    if (value.is_bool()) members[std::string(key)] = bool(value) ? "true" : "false";
-    else if (value.is_string()) members[std::string(key)] = std::string(std::string_view(value));
-    else ADD_FAILURE() << "member " << key << " is neither string nor boolean: " << reply;
-  }
-  return members;
+// "takeover", "blocked:REASON" or "bypass:REASON", each with an optional
+// "#REQUEST_ID"; "!REASON" for an error reply; a text starting with "{" as is.
+std::string expectedReply(const std::string& form) {
+  const std::string host = R"("host":"qorda-native-host","version":"0.0.1")";
+  if (form.starts_with('{')) return form;
+  if (form.starts_with('!')) return R"({"accepted":false,"reason":")" + form.substr(1) + "\"," + host + "}";
+  std::size_t hash = std::min(form.find('#'), form.size()), colon = std::min(form.find(':'), hash);
+  std::string reply = R"({"accepted":true,)" + host + R"(,"messageType":"unknown","requestId":")" +
+                      form.substr(std::min(hash + 1, form.size())) + R"(","policyAction":")" + form.substr(0, colon);
+  return reply + (colon < hash ? R"(","reason":")" + form.substr(colon + 1, hash - colon - 1) : "") + "\"}";
 }
 
-Members errorReply(const std::string& reason) {
-  return {{"accepted", "false"}, {"reason", reason}, {"host", "qorda-native-host"}, {"version", "0.0.1"}};
+// A request for url of type video/mp4; extra members join the intent.
+std::string media(const std::string& url, const std::string& extra = "") {
+  return R"({"requestId":"","payload":{"intent":{"resource":{"url":")" + url + R"(","mimeType":"video/mp4"})" + extra +
+         "}}}";
 }
 
-std::string intentMessage(const std::string& intent) { return R"({"payload":{"intent":)" + intent + "}}"; }
+std::string intent(const std::string& json) { return R"({"payload":{"intent":)" + json + "}}"; }
+std::string request(const std::string& id) { return R"({"requestId":")" + id + "\"}"; }
 
-const std::string videoIntent = R"({"resource":{"url":"https://cdn.example.com/v.mp4","mimeType":"video/mp4"}})";
+std::vector<std::string> payloadEntries(const std::vector<std::string>& texts) {
+  std::vector<std::string> entries;
+  for (const std::string& text : texts) entries.push_back("payload=" + text);
+  return entries;
+}
 
-class HostBlackBox : public testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/qorda-blackbox-XXXXXX";
-    root_ = ::mkdtemp(pattern);
-    fs::create_directories(root_ / "run");
-    environment_ = {{"XDG_RUNTIME_DIR", (root_ / "run").string()},
-                    {"XDG_DATA_HOME", (root_ / "data").string()},
-                    {"HOME", root_.string()},
-                    {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (root_ / "no-bus").string()}};
-  }
-  void TearDown() override { fs::remove_all(root_); }
+// Resources whose hosts have 200,000 labels and more, in turn under
+// deep.example and not; each body is longer than the one before.
+std::string deepHostFrames() {
+  std::string labels, input;
+  for (int i = 0; i < 200'000; ++i) labels += "a.";
+  for (int i = 0; i < 5; ++i, labels += "b.") input += frame(media("https://" + labels + (i % 2 ? "o" : "deep") + ".example/"));
+  return input;
+}
 
-  void publishPolicy(const std::string& text) {
-    fs::path temporary = root_ / "run" / "policy.tmp";
-    std::ofstream(temporary, std::ios::binary) << text;
-    fs::rename(temporary, root_ / "run" / "com.velmox.qorda.policy");
-  }
+std::string hostsPolicy(std::size_t count, const std::string& last) {
+  std::string policy = R"({"userDenyHosts":[)";
+  for (std::size_t i = 0; i < count; ++i) policy += "\"host-" + std::to_string(i) + ".example\",";
+  return policy + "\"" + last + "\"]}";
+}
 
-  // Runs the host over input and expects a quiet, clean exit.
-  std::vector<std::string> repliesTo(std::string_view input, std::size_t chunkSize = 1 << 16) {
-    HostRun run = runHost(input, environment_, chunkSize);
-    EXPECT_EQ(0, run.exitStatus);
-    EXPECT_EQ("", run.errors);
-    return framesIn(run.output);
-  }
-
-  Members replyTo(const std::string& message) {
-    auto replies = repliesTo(frame(message));
-    if (replies.size() != 1) {
-      ADD_FAILURE() << "expected one reply to " << message;
-      return {};
-    }
-    return membersOf(replies[0]);
-  }
-
-  fs::path root_;
-  Environment environment_;
+struct Case {
+  const char* name;
+  std::string input;                 // the host's standard input
+  std::vector<std::string> replies;  // in the form of expectedReply
+  std::string policy;                // published before the host starts, unless empty
+  PolicyFile policyFile = PolicyFile::text;
+  Bus bus = Bus::none;
+  Store store = Store::fresh;
+  std::vector<std::string> seed;     // inbox rows before the host starts
+  std::vector<std::string> inbox;    // the payloads after, in id order; checked unless empty
+  std::vector<std::string> signals;  // each capture signal's entries; checked unless empty
+  int starts = 0;                    // launches of the application, with a bus
+  std::vector<std::size_t> pieces;   // sizes of the writes, in turn
+  // Called before each frame, which then goes alone and is answered first.
+  std::function<void(Sandbox&, std::size_t)> before;
+  bool oneHostPerFrame = false;  // also each frame through a host of its own
+  bool closedOutput = false;
 };
 
-TEST_F(HostBlackBox, FramingEdges) {
-  const std::string valid = frame("{}");
-  struct Case {
-    const char* name;
-    std::string input;
-    std::vector<std::string> reasons;  // per reply; "" for an accepted one
-  } cases[] = {
-      {"empty input", "", {}},
-      {"partial header", std::string("\x05\x00\x00", 3), {}},
-      {"partial body", std::string("\x0a\x00\x00\x00", 4) + "123456789", {}},
-      {"zero length then a frame", std::string(4, '\0') + valid, {"invalid_json", ""}},
-      {"two frames in one write", valid + valid, {"", ""}},
-      {"16 MiB header then end", std::string("\x00\x00\x00\x01", 4), {}},
-      {"frame then partial header", valid + "\x02", {""}},
-  };
-  for (const Case& c : cases) {
-    auto replies = repliesTo(c.input);
-    ASSERT_EQ(c.reasons.size(), replies.size()) << c.name;
-    for (std::size_t i = 0; i < replies.size(); ++i) {
-      Members members = membersOf(replies[i]);
-      EXPECT_EQ(c.reasons[i].empty() ? "true" : "false", members["accepted"]) << c.name;
-      if (!c.reasons[i].empty()) {
-        EXPECT_EQ(errorReply(c.reasons[i]), members) << c.name;
-      }
-    }
-  }
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+
+// The pairs as the row's frames and replies.
+Case exchange(Case c, const std::vector<std::pair<std::string, std::string>>& pairs) {
+  for (const auto& [message, reply] : pairs) c.input += frame(message), c.replies.push_back(reply);
+  return c;
 }
 
-TEST_F(HostBlackBox, HugeAnnouncedLengthCostsOnlyWhatArrives) {
-  HostRun run = runHost(std::string("\xff\xff\xff\xff", 4) + std::string(1 << 20, ' '), environment_);
+const std::string decisionPolicy = R"({
+  "hardBlockedHosts": ["hard.example", "both.example", "blocked.example"],
+  "userDenyHosts": ["DENIED.example", "both.example", "denied-and-bypassed.example"],
+  "remoteBypassHosts": [" www.remote.example\n", "denied-and-bypassed.example"],
+  "bypassRules": [
+    {"scope": "hostAll", "pattern": "  WWW.HostRule.Example "},
+    {"scope": "hostAll", "pattern": "off.example", "enabled": false},
+    {"scope": "exactURL", "pattern": "https://files.example/a.mp4?x=1"},
+    {"scope": "pathPrefix", "pattern": "https://files.example/free/"},
+    {"scope": "pathPrefix", "pattern": "https://files.example:99999/"}]})";
+const std::string direct = R"(,"detection":{"signalType":"Direct_URL"})";
+const std::string hardPolicy = R"({"hardBlockedHosts":["hard.example"]})";
+const std::string hardMessage = media("https://hard.example/v.mp4");
+const std::string policyA = R"({"hardBlockedHosts":["a.example"]})";
+const std::string policyB = R"({"hardBlockedHosts":["b.example"]})";
+const std::string takeoverText = "{ \"requestId\": \"t1\",\n  \"payload\": {\"intent\": {\"resource\": "
+                                 "{\"url\": \"https://cdn.example/v.mp4\", \"mimeType\": \"video/mp4\"}}} }";
+const std::string withNoncharacters = "{\"title\":\"a\xEF\xBF\xBF b\xEF\xB7\x90 c\xF0\x9F\xBF\xBE\"}";
+
+// Bodies of 500,000 and 200,006 bytes and five short ones, each blocked
+// before any policy is read, in one stream written in pieces of the sizes given.
+Case longBodies(const char* name, std::vector<std::size_t> pieces) {
+  Case c{.name = name, .pieces = pieces};
+  for (std::size_t size : {500'000, 200'006, 60, 70'000, 61, 65'536, 62}) {
+    std::string head = R"({"payload":{"intent":{}},"requestId":")" + std::to_string(size) + R"(","filler":")";
+    c.input += frame(head + std::string(size - head.size() - 2, 'f') + "\"}");
+    c.replies.push_back("blocked:unsupported_scheme#" + std::to_string(size));
+  }
+  return c;
+}
+
+// A store fault before the first frame, repaired (where the sandbox can)
+// before the second.
+Case storeFault(const char* name, Store store, std::vector<std::string> inbox = {request("1")}) {
+  return {.name = name, .input = frames({request("0"), request("1")}), .replies = {"takeover#0", "takeover#1"},
+          .store = store, .inbox = inbox, .before = [](Sandbox& sandbox, std::size_t i) {
+            if (i == 1) sandbox.repairStore();
+          }};
+}
+
+// Three messages that the policy would block, each reaching the policy file.
+Case policyFileCase(const char* name, PolicyFile kind, const std::string& policy = hardPolicy) {
+  return {.name = name, .input = frames({hardMessage, hardMessage, hardMessage}),
+          .replies = {"takeover", "takeover", "takeover"}, .policy = policy, .policyFile = kind};
+}
+
+const Case cases[] = {
+    // Framing: what ends the input, and how it arrives.
+    {.name = "framing_empty_input"},
+    {.name = "framing_partial_header", .input = std::string("\x05\x00\x00", 3)},
+    {.name = "framing_partial_body", .input = std::string("\x0a\x00\x00\x00", 4) + "123456789"},
+    {.name = "framing_16MiB_header_then_end", .input = std::string("\x00\x00\x00\x01", 4)},
+    {.name = "framing_4GiB_header_then_1MiB_then_end", .input = "\xff\xff\xff\xff" + std::string(1 << 20, ' ')},
+    {.name = "framing_zero_length_and_a_trailing_partial_header", .input = std::string(4, '\0') + frame("{}") + "\x02",
+     .replies = {"!invalid_json", "takeover"}},
+    {.name = "framing_in_pieces_of_1_3_5_7_bytes", .input = frames({request("a"), "[1]", hardMessage}),
+     .replies = {"takeover#a", "!invalid_json_shape", "takeover"}, .pieces = {1, 3, 5, 7}},
+    longBodies("framing_long_bodies_in_one_write", {}),
+    longBodies("framing_long_bodies_split_at_odd_offsets", {65'537, 3, 1}),
+    {.name = "framing_closed_output", .input = frames({"{}", "{}"}), .closedOutput = true},
+    exchange({.name = "decoding_errors_then_the_next_frame"},
+             {{"[1,2]", "!invalid_json_shape"},
+              {"\"ping\"", "!invalid_json"},
+              {R"({"a":)", "!invalid_json"},
+              {"", "!invalid_json"},
+              {std::string(100'000, '['), "!invalid_json"},
+              {"{\"a\":\"\xff\"}", "!invalid_json"},
+              {R"({"n":123456789012345678901234567890})", "!invalid_json"},
+              {request("next"), "takeover#next"}}),
+    exchange({.name = "reply_echoes_only_string_type_and_id"},
+             {{R"({"messageType":"ping","requestId":"r1"})",
+               R"({"accepted":true,"host":"qorda-native-host","version":"0.0.1","messageType":"ping","requestId":"r1","policyAction":"takeover"})"},
+              {R"({"messageType":5,"requestId":["r"]})", "takeover"},
+              {R"({"messageType":"a\"b\\c\n\u0001","requestId":"\u00e9/"})",
+               "{\"accepted\":true,\"host\":\"qorda-native-host\",\"version\":\"0.0.1\",\"messageType\":"
+               "\"a\\\"b\\\\c\\n\\u0001\",\"requestId\":\"\xc3\xa9/\",\"policyAction\":\"takeover\"}"},
+              {R"({"requestId":")" + std::string(1 << 20, 'x') + "\"}", "{}"},
+              {request("after"), "takeover#after"}}),
+
+    // Decisions, through the policy file; one host indexes the policy from
+    // its second message on, one host per frame never does.
+    exchange({.name = "decisions", .policy = decisionPolicy, .oneHostPerFrame = true},
+             {{"{}", "takeover"},
+              {intent("{}"), "blocked:unsupported_scheme"},
+              {intent(R"({"policyHints":{"drmSuspected":true},"resource":{"url":"ftp://a/b"}})"), "blocked:drm_suspected"},
+              {intent(R"({"classification":{"deliveryType":"websocket_custom_transport"}})"), "blocked:websocket_transport"},
+              {intent(R"({"resource":{"url":"https://hard.example/p","mimeType":"text/html"}})"), "blocked:non_media_mime"},
+              {media("https://video.hard.example/v.mp4"), "blocked:hard_blocked_site"},
+              {media("https://both.example/v.mp4"), "blocked:hard_blocked_site"},
+              {media("https://www.denied.example/v.mp4"), "blocked:user_denied_site"},
+              {media("https://denied-and-bypassed.example/v"), "blocked:user_denied_site"},
+              {media("https://cdn.example/v.mp4", R"(,"sourceContext":{"pageUrl":"https://remote.example/"})"),
+               "bypass:remote_bypass_site"},
+              {media("https://sub.hostrule.example/v.mp4"), "bypass:user_bypass_rule"},
+              {media("https://off.example/v.mp4"), "takeover"},
+              {media("https://files.example/a.mp4?x=1#t=5", direct), "bypass:user_bypass_rule"},
+              {media("https://WWW.files.example/free/b|c.mp4", direct), "bypass:user_bypass_rule"},
+              {media("https://files.example:443/free/b.mp4", direct), "takeover"},
+              // Any digits are a port, and keep the URL's host.
+              {media("https://blocked.example:99999/p"), "blocked:hard_blocked_site"},
+              {media("https://cdn.example/v.mp4", R"(,"sourceContext":{"pageUrl":"https://blocked.example:99999/p"})"),
+               "blocked:hard_blocked_site"},
+              {media("https://files.example:0099999/a.mp4", direct), "bypass:user_bypass_rule"}}),
+    {.name = "huge_host_of_200000_labels_against_100000_hosts",
+     .input = deepHostFrames(),
+     .replies = {"blocked:user_denied_site", "takeover", "blocked:user_denied_site", "takeover", "blocked:user_denied_site"},
+     .policy = hostsPolicy(100'000, "deep.example")},
+
+    // A policy file that cannot serve is the empty policy, never a hang.
+    policyFileCase("policy_absent", PolicyFile::text, ""),
+    policyFileCase("policy_a_directory", PolicyFile::directory, ""),
+    policyFileCase("policy_a_fifo", PolicyFile::fifo, ""),
+    policyFileCase("policy_a_dangling_link", PolicyFile::danglingLink, ""),
+    policyFileCase("policy_unreadable", PolicyFile::unreadable),
+    policyFileCase("policy_not_utf8", PolicyFile::text, "{\"hardBlockedHosts\":[\"hard.example\",\"\xff\"]}"),
+    policyFileCase("policy_not_an_object", PolicyFile::text, "[" + hardPolicy + "]"),
+    policyFileCase("policy_without_runtime_directory", PolicyFile::noRuntimeDirectory),
+    policyFileCase("policy_sparse_1TiB", PolicyFile::sparseTiB),
+    policyFileCase("policy_sparse_2GiB", PolicyFile::sparse2GiB),
+    // Reused only while provably unchanged: the first read comes when the
+    // file's stamps have settled, and the rewrite right after it keeps size
+    // and modification time.
+    {.name = "policy_changes_between_frames_of_one_host",
+     .input = frames({media("https://a.example/v"), media("https://a.example/v"), media("https://b.example/v"),
+                      media("https://a.example/v"), media("https://a.example/v"), media("https://a.example/v"),
+                      media("https://a.example/v")}),
+     .replies = {"blocked:hard_blocked_site", "takeover", "blocked:hard_blocked_site", "blocked:hard_blocked_site",
+                 "takeover", "blocked:hard_blocked_site", "takeover"},
+     .policy = policyA,
+     .before = [](Sandbox& sandbox, std::size_t i) {
+       if (i == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+       if (i == 1) sandbox.rewriteInPlace(policyB);
+       if (i == 3 || i == 5) sandbox.publish(policyA);
+       if (i == 4 || i == 6) fs::remove(sandbox.policyPath);
+       if (i == 6) fs::create_directory(sandbox.policyPath);
+     }},
+
+    // The hand-off: inbox, launch and signal, and what each fault leaves.
+    {.name = "handoff_installed_not_running",
+     .input = frames({takeoverText, "\xEF\xBB\xBF{}", media("ftp://cdn.example/v.mp4"), media("https://skip.example/v"), "[1]"}),
+     .replies = {"takeover#t1", "takeover", "blocked:unsupported_scheme", "bypass:remote_bypass_site", "!invalid_json_shape"},
+     .policy = R"({"remoteBypassHosts":["skip.example"]})", .bus = Bus::notRunning,
+     .inbox = {takeoverText, "\xEF\xBB\xBF{}"},
+     .signals = payloadEntries({takeoverText, "\xEF\xBB\xBF{}"}), .starts = 1},
+    {.name = "handoff_not_installed", .input = frame(takeoverText), .replies = {"takeover#t1"}, .bus = Bus::notInstalled,
+     .inbox = {takeoverText}, .signals = payloadEntries({takeoverText})},
+    {.name = "handoff_already_running", .input = frame(takeoverText), .replies = {"takeover#t1"}, .bus = Bus::running,
+     .inbox = {takeoverText}, .signals = payloadEntries({takeoverText})},
+    {.name = "handoff_without_bus", .input = frames({"{}", "{}"}), .replies = {"takeover", "takeover"},
+     .inbox = {"{}", "{}"}},
+    // Each wait is bounded and the bus given up after the first: forty
+    // half-second waits would miss the deadline.
+    {.name = "handoff_bus_never_answers", .input = frames(std::vector<std::string>(40, "{}")),
+     .replies = std::vector<std::string>(40, "takeover"), .bus = Bus::frozen,
+     .inbox = std::vector<std::string>(40, "{}")},
+    {.name = "handoff_bus_dies_and_another_comes",
+     .input = frames({request("0"), request("1"), request("2")}),
+     .replies = {"takeover#0", "takeover#1", "takeover#2"}, .bus = Bus::running,
+     .inbox = {request("0"), request("1"), request("2")},
+     .signals = payloadEntries({request("0"), request("2")}),
+     .before = [](Sandbox& sandbox, std::size_t i) {
+       if (i == 1 && eventually([&] { return sandbox.signals().size() == 1; })) sandbox.stopBus();
+       if (i == 2) sandbox.startBus(Bus::running);
+     }},
+    {.name = "handoff_noncharacters_reach_the_bus_replaced", .input = frame(withNoncharacters), .replies = {"takeover"},
+     .bus = Bus::running, .inbox = {withNoncharacters},
+     .signals = {"payload={\"title\":\"a\xEF\xBF\xBD b\xEF\xBF\xBD c\xEF\xBF\xBD\"}"
+                                         "\x1fpayloadAltered=noncharacters_replaced"}},
+    {.name = "inbox_keeps_rows_in_frame_order",
+     .input = frames({request("1"), request("2"), "[]", request("3")}),
+     .replies = {"takeover#1", "takeover#2", "!invalid_json_shape", "takeover#3"},
+     .seed = {"old 1", "old 2"},
+     .inbox = {"old 1", "old 2", request("1"), request("2"), request("3")}},
+    storeFault("store_data_folder_read_only", Store::readOnly),
+    storeFault("store_not_a_database", Store::notADatabase),
+    storeFault("store_table_of_another_shape", Store::otherTable),
+    storeFault("store_view_in_place_of_the_table", Store::view),
+    // The capture that does not fit is rolled back whole; the others stay.
+    {.name = "store_disk_full", .input = frames({request("0"), R"({"a":")" + std::string(2 << 20, 'x') + "\"}", request("1")}),
+     .replies = {"takeover#0", "takeover", "takeover#1"}, .store = Store::smallDisk,
+     .inbox = {request("0"), request("1")}},
+};
+
+class BlackBox : public testing::TestWithParam<Case> {};
+
+std::vector<std::string> repliesOf(const Case& c, Sandbox& sandbox) {
+  Host host;
+  if (c.closedOutput) host.closeOutput();
+  std::vector<std::string> replies, bodies = c.before ? framesIn(c.input) : std::vector<std::string>();
+  for (std::size_t i = 0; i < bodies.size(); ++i) {
+    c.before(sandbox, i);
+    host.send(frame(bodies[i]));
+    replies.push_back(host.reply().value_or("[no reply]"));
+  }
+  HostRun run = host.finish(c.before ? "" : c.input, c.pieces);
   EXPECT_EQ(0, run.exitStatus);
-  EXPECT_EQ("", run.output);
   EXPECT_EQ("", run.errors);
-  EXPECT_LT(run.peakResidentKilobytes, 64 * 1024) << "a 4 GiB header must not allocate 4 GiB";
+  replies.insert(replies.end(), run.replies.begin(), run.replies.end());
+  return replies;
 }
 
-TEST_F(HostBlackBox, InputInPiecesGivesTheSameReplies) {
-  std::string input = frame(R"({"requestId":"a"})") + frame("[1]") + frame(intentMessage(videoIntent));
-  auto whole = repliesTo(input);
-  ASSERT_EQ(3u, whole.size());
-  for (std::size_t chunk : {1, 3, 5, 7}) EXPECT_EQ(whole, repliesTo(input, chunk)) << "chunks of " << chunk;
+std::vector<std::string> signalEntries(const Sandbox& sandbox, std::size_t count) {
+  eventually([&] { return sandbox.signals().size() >= count; });
+  std::vector<std::string> entries;
+  for (const auto& [sender, text] : sandbox.signals()) entries.push_back(text);
+  return entries;
 }
 
-// One of each kind; the decoding unit test has the full table.
-TEST_F(HostBlackBox, UndecodableBodiesGetErrorRepliesAndTheLoopGoesOn) {
-  struct Case {
-    std::string body;
-    const char* reason;
-  } cases[] = {
-      {"[1,2]", "invalid_json_shape"},
-      {"\"ping\"", "invalid_json"},
-      {"{\"a\":", "invalid_json"},
-      {"", "invalid_json"},
-      {std::string(100000, '['), "invalid_json"},
-  };
-  for (const Case& c : cases) {
-    auto replies = repliesTo(frame(c.body) + frame(R"({"requestId":"next"})"));
-    ASSERT_EQ(2u, replies.size()) << c.body.substr(0, 40);
-    EXPECT_EQ(errorReply(c.reason), membersOf(replies[0])) << c.body.substr(0, 40);
-    EXPECT_EQ("next", membersOf(replies[1])["requestId"]);
+TEST_P(BlackBox, Run) {
+  const Case& c = GetParam();
+  Sandbox sandbox;
+  sandbox.startBus(c.bus);
+  sandbox.makePolicy(c.policyFile, c.policy);
+  if (!sandbox.makeStore(c.store, c.seed)) GTEST_SKIP() << "this store cannot be made here (a small disk needs root)";
+  std::vector<std::string> expected, apart, payloads;
+  for (const std::string& form : c.replies) expected.push_back(expectedReply(form));
+  EXPECT_EQ(expected, repliesOf(c, sandbox));
+  for (const std::string& body : c.oneHostPerFrame ? framesIn(c.input) : std::vector<std::string>())
+    apart.push_back(Host().finish(frame(body)).replies.at(0));
+  EXPECT_TRUE(!c.oneHostPerFrame || expected == apart) << "one host per frame";
+  for (const InboxRow& row : c.inbox.empty() ? std::vector<InboxRow>() : inboxRows(sandbox)) payloads.push_back(row.payload);
+  EXPECT_EQ(c.inbox, payloads);
+  EXPECT_EQ(c.signals, c.signals.empty() ? c.signals : signalEntries(sandbox, c.signals.size()));
+  auto starts = [&] { return std::ranges::count(sandbox.record("starts"), '\n'); };
+  eventually([&] { return starts() >= c.starts; });
+  EXPECT_EQ(c.starts, starts()) << "launches of the application";
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, BlackBox, testing::ValuesIn(cases),
+                         [](const testing::TestParamInfo<Case>& row) { return std::string(row.param.name); });
+
+// The desktop application publishes by rename while two hosts evaluate:
+// every evaluation takes one published policy whole.
+TEST(BlackBoxChoreography, PolicyPublishedByRenameIsAlwaysOneOfThePublished) {
+  Sandbox sandbox;
+  const std::string filler = R"({"filler":")" + std::string(64 * 1024, 'f') + "\",";
+  const std::string policies[2] = {filler + R"("hardBlockedHosts":["x.example"]})",
+                                   filler + R"("remoteBypassHosts":["x.example"]})"};
+  sandbox.publish(policies[0]);
+  std::atomic<bool> done = false;
+  std::thread publisher([&] {
+    for (int i = 1; !done; ++i) sandbox.publish(policies[i % 2]);
+  });
+  HostRun runs[2];
+  std::vector<std::thread> hosts;
+  for (HostRun& run : runs) hosts.emplace_back([&] { run = Host().finish(frames(std::vector(300, media("https://x.example/")))); });
+  for (std::thread& host : hosts) host.join();
+  done = true;
+  publisher.join();
+  const std::set<std::string> published = {expectedReply("blocked:hard_blocked_site"), expectedReply("bypass:remote_bypass_site")};
+  for (const HostRun& run : runs) {
+    EXPECT_EQ(300u, run.replies.size());
+    for (const std::string& reply : run.replies) EXPECT_TRUE(published.contains(reply)) << reply;
   }
 }
 
-TEST_F(HostBlackBox, EchoesOnlyStringTypeAndId) {
-  struct Case {
-    const char* message;
-    const char* messageType;
-    const char* requestId;
-  } cases[] = {
-      {R"({"messageType":"ping","requestId":"r1"})", "ping", "r1"},
-      {R"({"messageType":5,"requestId":42})", "unknown", ""},
-      {R"({"messageType":null,"requestId":["r"]})", "unknown", ""},
-      {R"({})", "unknown", ""},
-      {R"({"messageType":"a\"b\\c\n\u0001","requestId":"\u00e9"})", "a\"b\\c\n\x01", "\xc3\xa9"},
-  };
-  for (const Case& c : cases) {
-    Members members = replyTo(c.message);
-    EXPECT_EQ(c.messageType, members["messageType"]) << c.message;
-    EXPECT_EQ(c.requestId, members["requestId"]) << c.message;
-    EXPECT_EQ("true", members["accepted"]);
-    EXPECT_EQ("qorda-native-host", members["host"]);
-    EXPECT_EQ("0.0.1", members["version"]);
+// Four hosts append while the application drains, two of them stopped amid
+// their stream by SIGTERM and SIGKILL: the database stays whole, every entry
+// is whole and drained once, each answered one is there, ids only grow, and
+// none is handed out again after a drain.
+TEST(BlackBoxChoreography, HostsAppendingWhileDrainedOrKilledLoseAndRepeatNothing) {
+  Sandbox sandbox;
+  std::vector<std::string> sent, answered, streams(4);
+  for (int i = 0; i < 1200; ++i) streams[i % 4] += frame(sent.emplace_back(R"({"requestId":")" + std::to_string(i) + R"(","filler":")" + std::string(2000, '-') + "\"}"));
+  std::mutex lock;
+  std::atomic<int> running = 4;
+  std::vector<std::thread> hosts;
+  for (int h = 0; h < 4; ++h) {
+    hosts.emplace_back([&, h] {
+      Host host;
+      std::thread writer([&] { host.send(h < 2 ? "" : streams[h]); });
+      for (int i = 0; h >= 2 && i < 50; ++i) host.reply();
+      if (h >= 2) ::kill(host.pid, h == 2 ? SIGTERM : SIGKILL);
+      writer.join();
+      std::size_t count = host.finish(h < 2 ? streams[h] : "").replies.size() + (h >= 2 ? 50 : 0);
+      std::lock_guard guard(lock);
+      for (std::size_t i = 0; i < count; ++i) answered.push_back(sent[4 * i + h]);
+      --running;
+    });
   }
+  std::vector<InboxRow> drained;
+  auto drain = [&] {
+    for (InboxRow& row : drainInbox(sandbox)) drained.push_back(std::move(row));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  };
+  while (running > 0) drain();
+  for (std::thread& host : hosts) host.join();
+  Host().finish(frame(sent.emplace_back(request("after the drain"))));
+  answered.push_back(sent.back());
+  drain();
+  EXPECT_EQ(0u, inboxRows(sandbox).size());
+  std::multiset<std::string> payloads;
+  for (std::size_t i = 0; i < drained.size(); ++i) {
+    EXPECT_TRUE(i == 0 || drained[i - 1].id < drained[i].id) << "id " << drained[i].id << " came after a larger one";
+    EXPECT_NE(sent.end(), std::find(sent.begin(), sent.end(), drained[i].payload)) << "torn: " << drained[i].payload.size();
+    payloads.insert(drained[i].payload);
+  }
+  for (const std::string& message : answered) EXPECT_EQ(1u, payloads.count(message)) << message.substr(0, 20);
 }
 
-TEST_F(HostBlackBox, EveryDecisionThroughThePolicyFile) {
-  publishPolicy(R"({
-    "hardBlockedHosts": ["hard.example", "both.example"],
-    "userDenyHosts": ["DENIED.example", "both.example", "denied-and-bypassed.example"],
-    "remoteBypassHosts": [" www.remote.example\n", "denied-and-bypassed.example"],
-    "bypassRules": [
-      {"scope": "hostAll", "pattern": "  WWW.HostRule.Example "},
-      {"scope": "hostAll", "pattern": "off.example", "enabled": false},
-      {"scope": "exactURL", "pattern": "https://files.example/a.mp4?x=1"},
-      {"scope": "pathPrefix", "pattern": "https://files.example/free/"}
-    ]})");
-  auto intent = [](const std::string& url, const std::string& extra = "") {
-    return R"({"resource":{"url":")" + url + R"(","mimeType":"video/mp4"})" + extra + "}";
-  };
-  const std::string direct = R"(,"detection":{"signalType":"Direct_URL"})";
-  struct Case {
-    std::string message;
-    const char* action;
-    const char* reason;  // "" for none
-  } cases[] = {
-      {"{}", "takeover", ""},
-      {R"({"payload":"x"})", "takeover", ""},
-      {R"({"payload":{"intent":[]}})", "takeover", ""},
-      {intentMessage("{}"), "blocked", "unsupported_scheme"},
-      {intentMessage(R"({"policyHints":{"drmSuspected":true},"resource":{"url":"ftp://a/b"}})"), "blocked",
-       "drm_suspected"},
-      {intentMessage(R"({"policyHints":{"drmSuspected":1},"resource":{"url":"https://a.example/b"}})"), "takeover",
-       ""},
-      {intentMessage(R"({"classification":{"deliveryType":"websocket_custom_transport"}})"), "blocked",
-       "websocket_transport"},
-      {intentMessage(R"({"resource":{"url":"blob:https://a.example/1"}})"), "blocked", "unsupported_scheme"},
-      {intentMessage(R"({"resource":{"url":"https://hard.example/p","mimeType":"text/html"}})"), "blocked",
-       "non_media_mime"},
-      {intentMessage(intent("https://video.hard.example/v.mp4")), "blocked", "hard_blocked_site"},
-      {intentMessage(intent("https://both.example/v.mp4")), "blocked", "hard_blocked_site"},
-      {intentMessage(intent("https://www.denied.example/v.mp4")), "blocked", "user_denied_site"},
-      {intentMessage(intent("https://denied-and-bypassed.example/v")), "blocked", "user_denied_site"},
-      {intentMessage(intent("https://cdn.example/v.mp4", R"(,"sourceContext":{"pageUrl":"https://remote.example/"})")),
-       "bypass", "remote_bypass_site"},
-      {intentMessage(intent("https://sub.hostrule.example/v.mp4")), "bypass", "user_bypass_rule"},
-      {intentMessage(intent("https://off.example/v.mp4")), "takeover", ""},
-      {intentMessage(intent("https://files.example/a.mp4?x=1#t=5", direct)), "bypass", "user_bypass_rule"},
-      {intentMessage(intent("https://files.example/a.mp4?x=1")), "takeover", ""},
-      {intentMessage(intent("https://WWW.files.example/free/b|c.mp4", direct)), "bypass", "user_bypass_rule"},
-      {intentMessage(intent("https://files.example:443/free/b.mp4", direct)), "takeover", ""},
-      {intentMessage(intent("https://myhard.example/v.mp4")), "takeover", ""},
-  };
-  for (const Case& c : cases) {
-    Members members = replyTo(c.message);
-    EXPECT_EQ(c.action, members["policyAction"]) << c.message;
-    EXPECT_EQ(c.reason, members.count("reason") ? members["reason"] : "") << c.message;
-    EXPECT_EQ("true", members["accepted"]) << c.message;
-  }
-}
-
-TEST_F(HostBlackBox, UnusablePolicyFilesGiveTheEmptyPolicy) {
-  const std::string blockedHere = intentMessage(R"({"resource":{"url":"https://hard.example/v.mp4"}})");
-  const std::string policy = R"({"hardBlockedHosts":["hard.example"]})";
-  publishPolicy(policy);
-  ASSERT_EQ("blocked", replyTo(blockedHere)["policyAction"]);
-  fs::path path = root_ / "run" / "com.velmox.qorda.policy";
-  struct Case {
-    const char* name;
-    std::function<void()> make;
-  } cases[] = {
-      {"absent", [&] { fs::remove(path); }},
-      {"a directory", [&] { fs::create_directory(path); }},
-      {"a FIFO", [&] { ::mkfifo(path.c_str(), 0600); }},
-      {"a dangling link", [&] { fs::create_symlink(root_ / "gone", path); }},
-      {"not UTF-8", [&] { std::ofstream(path) << R"({"hardBlockedHosts":["hard.example","\xff"]})"; }},
-      {"not an object", [&] { std::ofstream(path) << R"([{"hardBlockedHosts":["hard.example"]}])"; }},
-      {"no runtime directory", [&] { environment_["XDG_RUNTIME_DIR"] = ""; }},
-  };
-  for (const Case& c : cases) {
-    fs::remove_all(path);
-    c.make();
-    EXPECT_EQ("takeover", replyTo(blockedHere)["policyAction"]) << c.name;
-  }
-}
-
-TEST_F(HostBlackBox, SnapshotReplacedBetweenTwoFramesAppliesToTheSecond) {
-  const std::string message = intentMessage(R"({"resource":{"url":"https://switch.example/v.mp4"}})");
-  HostProcess host = startHost(environment_);
-  sendBytes(host, frame(message));
-  EXPECT_EQ("takeover", membersOf(readReply(host).value_or(""))["policyAction"]);
-  publishPolicy(R"({"userDenyHosts":["switch.example"]})");
-  sendBytes(host, frame(message));
-  EXPECT_EQ("user_denied_site", membersOf(readReply(host).value_or(""))["reason"]);
-  publishPolicy("{}");
-  sendBytes(host, frame(message));
-  EXPECT_EQ("takeover", membersOf(readReply(host).value_or(""))["policyAction"]);
-  HostRun run = finishHost(host);
+// A peer floods the host's bus name, learnt from its first capture signal,
+// while the host waits for its next takeover: none of it reaches the host.
+TEST(BlackBoxChoreography, FloodOnTheHostsBusNameCostsItNoMemory) {
+  Sandbox sandbox;
+  sandbox.startBus(Bus::running, "flood");
+  Host host;
+  host.send(frame("{}"));
+  ASSERT_EQ(expectedReply("takeover"), host.reply().value_or(""));
+  ASSERT_TRUE(eventually([&] { return !sandbox.record("flooded").empty(); }, 20));
+  long before = host.statusKilobytes("VmHWM:");
+  host.send(frame(request("next")));
+  EXPECT_EQ(expectedReply("takeover#next"), host.reply().value_or(""));
+  EXPECT_EQ(2u, signalEntries(sandbox, 2).size()) << "the next capture reaches the bus";
+  EXPECT_LT(host.statusKilobytes("VmHWM:") - before, 16 * 1024) << "KiB of peak resident memory gained";
+  HostRun run = host.finish();
   EXPECT_EQ(0, run.exitStatus);
   EXPECT_EQ("", run.errors);
 }
 
-TEST_F(HostBlackBox, OversizedReplyIsSentAsEmptyObjectAndThePortSurvives) {
-  std::string hugeId(1 << 20, 'x');
-  auto replies = repliesTo(frame(R"({"requestId":")" + hugeId + R"("})") + frame(R"({"requestId":"after"})"));
-  ASSERT_EQ(2u, replies.size());
-  EXPECT_EQ("{}", replies[0]);
-  EXPECT_EQ("after", membersOf(replies[1])["requestId"]);
-}
-
-TEST_F(HostBlackBox, ClosedOutputEndsTheHostQuietly) {
-  HostProcess host = startHost(environment_);
-  ::close(host.output);
-  host.output = -1;
-  sendBytes(host, frame("{}") + frame("{}"));
-  HostRun run = finishHost(host);
-  EXPECT_EQ(0, run.exitStatus);
-  EXPECT_EQ("", run.errors);
+// A takeover larger than a bus array is stored whole and signalled empty; a
+// policy of 40 MiB is read and used.
+TEST(BlackBoxChoreography, HugeTakeoverAndHugePolicy) {
+  Sandbox sandbox;
+  sandbox.startBus(Bus::running);
+  sandbox.publish(hostsPolicy(2'000'000, "last.example"));
+  const std::string huge = R"({"filler":")" + std::string(70 << 20, 'x') + "\"}";
+  for (const auto& [message, reply] : {std::pair(huge, "takeover"), {media("https://cdn.last.example/"), "blocked:user_denied_site"}}) {
+    HostRun run = Host().finish(frame(message));
+    EXPECT_EQ(0, run.exitStatus);
+    EXPECT_EQ("", run.errors);
+    EXPECT_EQ(std::vector<std::string>{expectedReply(reply)}, run.replies);
+  }
+  EXPECT_EQ(std::vector<std::string>{"payload=\x1fpayloadAltered=too_large"}, signalEntries(sandbox, 1));
+  std::vector<InboxRow> rows = inboxRows(sandbox);
+  ASSERT_EQ(1u, rows.size());
+  EXPECT_TRUE(rows[0].payload == huge) << "the inbox keeps the exact text";
 }
 
 }  // namespace

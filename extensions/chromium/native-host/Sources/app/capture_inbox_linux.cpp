@@ -96,8 +96,13 @@ void appendToCaptureInbox(std::string_view messageText) {
   if (database == nullptr) return;
   if (insert == nullptr &&
       sqlite3_prepare_v3(database, "INSERT INTO capture_inbox_payloads(payload) VALUES (?1)", -1,
-                         SQLITE_PREPARE_PERSISTENT, &insert, nullptr) != SQLITE_OK)
+                         SQLITE_PREPARE_PERSISTENT, &insert, nullptr) != SQLITE_OK) {
+    // Something else stands where the table should be. The connection may
+    // keep its view of that schema after it is repaired: open anew next time.
+    sqlite3_close_v2(database);
+    database = nullptr;
     return;
+  }
   // One statement is one transaction: the capture is stored whole or not at
   // all, and nothing already in the inbox is read or rewritten.
   // Never a null pointer, which SQLite would store as NULL.
