@@ -33,7 +33,8 @@ bool isPolicySnapshotUnchanged();
 void appendToCaptureInbox(std::string_view messageText);
 
 // Starts the desktop application hidden and not activated unless it runs.
-// Returns without waiting for the launch. Reports nothing.
+// Waits at most half a second for the launch request to go out, never for
+// the application itself. Reports nothing.
 void ensureHostAppIsRunningInBackground();
 
 // Announces a capture to the desktop application. Reports nothing.

@@ -1,8 +1,8 @@
 // The host's channels to the desktop application on macOS: the named
 // pasteboard, the application group's user defaults, the distributed
-// notification centre and the workspace's application launch (Parts 1.3,
-// 2.1, 4.1, 4.2). Correct with and without ARC; the build compiles it without.
-// The host runs no run loop, so every call drains its own autorelease pool.
+// notification centre and the workspace's application launch. Correct with
+// and without ARC; the build compiles it without. The host runs no run loop,
+// so every call drains its own autorelease pool.
 #include "companion.h"
 
 #import <AppKit/AppKit.h>
@@ -14,6 +14,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
 
 namespace qorda {
 namespace {
@@ -22,13 +27,15 @@ namespace {
 // the lock longer than this costs the capture its inbox entry, not the reply.
 constexpr int inboxLockTimeoutMilliseconds = 5000;
 
+// As long as the Linux launcher waits for its bus calls.
+constexpr std::chrono::milliseconds launchWait{500};
+
 // The lock file in the application group's container that serialises the
 // inbox's read, append and store; the desktop application takes the same lock
 // when it rewrites the list.
 constexpr const char* inboxLockFileName = "capture_inbox_payloads.lock";
 
-// An autoreleased string with the UTF-8 text, or nil if the text is not UTF-8.
-NSString* stringFrom(std::string_view text) {
+NSString* decodedString(std::string_view text) {
   NSString* string = [[NSString alloc] initWithBytes:text.data() length:text.size() encoding:NSUTF8StringEncoding];
 #if !__has_feature(objc_arc)
   [string autorelease];
@@ -36,11 +43,29 @@ NSString* stringFrom(std::string_view text) {
   return string;
 }
 
+// An autoreleased string with the UTF-8 text, a leading byte order mark
+// included, or nil if the text is not UTF-8.
+NSString* stringFrom(std::string_view text) {
+  if (!text.starts_with("\xEF\xBB\xBF")) return decodedString(text);
+  // Foundation drops a leading byte order mark, but not one behind a guard
+  // character that is cut off afterwards.
+  std::string guarded = "-";
+  guarded += text;
+  return [decodedString(guarded) substringFromIndex:1];
+}
+
 void sleepMilliseconds(long milliseconds) {
   timespec interval{0, milliseconds * 1'000'000L};
   while (::nanosleep(&interval, &interval) != 0 && errno == EINTR) {
   }
 }
+
+// Whether a launch request's completion handler has run.
+struct LaunchCompletion {
+  std::mutex mutex;
+  std::condition_variable completed;
+  bool done = false;
+};
 
 // An exclusive flock on the inbox's lock file, held for the object's life.
 struct InboxLock {
@@ -96,6 +121,9 @@ void appendToInbox(NSString* text) {
   NSArray* current = [defaults stringArrayForKey:key];
   NSArray* updated = current != nil ? [current arrayByAddingObject:text] : [NSArray arrayWithObject:text];
   [defaults setObject:updated forKey:key];
+  // The store writes on its own time; the next holder of the lock must read
+  // this list, so it is flushed before the lock is let go.
+  [defaults synchronize];
 #if !__has_feature(objc_arc)
   [defaults release];
 #endif
@@ -116,6 +144,12 @@ std::optional<std::string> readPolicySnapshotText() {
     result.assign(static_cast<const char*>([bytes bytes]), [bytes length]);
     return result;
   }
+}
+
+// The text is read for every message and compared with the one last parsed:
+// the pasteboard's change count is at most a hint, never proof.
+bool isPolicySnapshotUnchanged() {
+  return false;
 }
 
 void appendToCaptureInbox(std::string_view messageText) {
@@ -144,12 +178,19 @@ void ensureHostAppIsRunningInBackground() {
     [configuration setActivates:NO];
     [configuration setHides:YES];
     [configuration setCreatesNewApplicationInstance:NO];
-    // The handler captures nothing, so it is a global block that needs no
-    // copy; it drops the launched application and the error alike.
+    // A host that exits at once could take the launch request with it, so it
+    // waits for the handler, for a bounded time. The handler may come later:
+    // the block's copy holds its own share of the completion.
+    auto completion = std::make_shared<LaunchCompletion>();
     [workspace openApplicationAtURL:applicationURL
                       configuration:configuration
                   completionHandler:^(NSRunningApplication*, NSError*) {
+                    std::lock_guard<std::mutex> lock(completion->mutex);
+                    completion->done = true;
+                    completion->completed.notify_all();
                   }];
+    std::unique_lock<std::mutex> lock(completion->mutex);
+    completion->completed.wait_for(lock, launchWait, [&] { return completion->done; });
 #if !__has_feature(objc_arc)
     [configuration release];
 #endif
@@ -161,9 +202,12 @@ void postCaptureNotification(std::string_view messageText) {
     NSString* text = stringFrom(messageText);
     if (text == nil) return;
     NSDictionary* userInfo = [NSDictionary dictionaryWithObject:text forKey:@"payload"];
+    // At once, also to an application that is hidden and not active, as the
+    // launcher starts it.
     [[NSDistributedNotificationCenter defaultCenter] postNotificationName:stringFrom(notificationName)
                                                                    object:nil
-                                                                 userInfo:userInfo];
+                                                                 userInfo:userInfo
+                                                       deliverImmediately:YES];
   }
 }
 

@@ -1,4 +1,4 @@
-// Apple's declarations, copied with their signatures, of the five calls that
+// Apple's declarations, copied with their signatures, of the calls that
 // companion_macos.mm makes and Debian's GNUstep lacks. Forced into the
 // GNUstep check only (clang -include); the macOS build never sees it.
 #pragma once
@@ -16,14 +16,13 @@ NS_ASSUME_NONNULL_BEGIN
 - (nullable NSURL*)containerURLForSecurityApplicationGroupIdentifier:(NSString*)groupIdentifier;
 @end
 
-@interface NSWorkspaceOpenConfiguration : NSObject <NSCopying> {
+@interface NSWorkspaceOpenConfiguration : NSObject {
   // GNUstep's runtime has no non-fragile instance variables, so the
   // properties' storage is declared here; Apple's header shows none.
   BOOL _activates;
   BOOL _hides;
   BOOL _createsNewApplicationInstance;
 }
-+ (instancetype)configuration;
 @property BOOL activates;
 @property BOOL hides;
 @property BOOL createsNewApplicationInstance;

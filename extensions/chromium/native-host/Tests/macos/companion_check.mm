@@ -1,41 +1,35 @@
-// The GNUstep check's test program: runs the channels of companion_macos.mm
-// against GNUstep's real user defaults and distributed notification centre.
-//
-//   companion_check append TEXT...   appends each TEXT to the capture inbox
-//   companion_check set-string TEXT  stores TEXT, a plain string, as the inbox
-//   companion_check read             prints the inbox, one element a line
-//   companion_check notify TEXT      posts the capture notification and
-//                                    prints it as a listener receives it
-//   companion_check launch           asks for the desktop application
-//   companion_check publish TEXT     puts TEXT on the policy pasteboard, as
-//                                    the desktop application does
-//   companion_check policy           prints the policy snapshot text
+// The GNUstep check's test program: runs its arguments as commands, in order,
+// against the channels of companion_macos.mm and GNUstep's real user defaults,
+// distributed notification centre and pasteboard. Commands:
+//   append TEXT    the host appends TEXT to the capture inbox
+//   read           prints the inbox, one element a line
+//   notify TEXT    the host posts TEXT to a listener whose delivery is
+//                  suspended, as for a hidden and inactive application
+//   launch         the host asks for the desktop application; prints how soon
+//                  it returned and how many completion handlers had started
+//   wait-handler   waits up to 3 s for a completion handler to finish
+//   publish TEXT, replace TEXT   the desktop application puts TEXT on the
+//                  policy pasteboard, with a new change count or not
+//   policy, unchanged   prints the host's snapshot text, or its verdict on it
 #import "apple_api_shim.h"
 
 #include "app/companion.h"
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <string>
 #include <thread>
 
-extern "C" int qordaCheckCompletionHandlerCalls();
+extern "C" int qordaCheckCompletionHandlers(bool finished);
 
 @interface QordaCheckListener : NSObject {
  @public
   NSNotification* received;
 }
-- (void)receive:(NSNotification*)notification;
 @end
 
 @implementation QordaCheckListener
 - (void)receive:(NSNotification*)notification {
   if (received == nil) received = [notification retain];
-}
-- (void)dealloc {
-  [received release];
-  [super dealloc];
 }
 @end
 
@@ -45,94 +39,75 @@ NSString* string(std::string_view text) {
   return [[[NSString alloc] initWithBytes:text.data() length:text.size() encoding:NSUTF8StringEncoding] autorelease];
 }
 
-NSUserDefaults* suite() {
-  return [[[NSUserDefaults alloc] initWithSuiteName:string(qorda::appGroupID)] autorelease];
+void read() {
+  NSUserDefaults* suite = [[[NSUserDefaults alloc] initWithSuiteName:string(qorda::appGroupID)] autorelease];
+  id value = [suite objectForKey:string(qorda::appGroupInboxKey)];
+  if (value == nil) std::printf("(absent)\n");
+  else if (![value isKindOfClass:[NSArray class]]) std::printf("(not a list) %s\n", [[value description] UTF8String]);
+  else for (NSString* element in value) std::printf("%s\n", [element UTF8String]);
 }
 
-int read() {
-  id value = [suite() objectForKey:string(qorda::appGroupInboxKey)];
-  if (value == nil) {
-    std::printf("(absent)\n");
-    return 0;
-  }
-  if (![value isKindOfClass:[NSArray class]]) {
-    std::printf("(not a list) %s\n", [[value description] UTF8String]);
-    return 0;
-  }
-  for (id element in value) std::printf("%s\n", [[element description] UTF8String]);
-  return 0;
-}
-
-int notify(const char* text) {
+void notify(const char* text) {
   NSDistributedNotificationCenter* center = [NSDistributedNotificationCenter defaultCenter];
   QordaCheckListener* listener = [[[QordaCheckListener alloc] init] autorelease];
   [center addObserver:listener selector:@selector(receive:) name:string(qorda::notificationName) object:nil];
+  [center setSuspended:YES];
   qorda::postCaptureNotification(text);
-  NSDate* deadline = [NSDate dateWithTimeIntervalSinceNow:20];
+  NSDate* deadline = [NSDate dateWithTimeIntervalSinceNow:5];
   while (listener->received == nil && [deadline timeIntervalSinceNow] > 0) {
-    [[NSRunLoop currentRunLoop] runMode:NSDefaultRunLoopMode
-                             beforeDate:[NSDate dateWithTimeIntervalSinceNow:0.1]];
+    [[NSRunLoop currentRunLoop] runMode:NSDefaultRunLoopMode beforeDate:[NSDate dateWithTimeIntervalSinceNow:0.05]];
   }
   [center removeObserver:listener];
-  NSNotification* received = listener->received;
-  if (received == nil) {
-    std::printf("no notification within 20 s\n");
-    return 1;
-  }
-  NSDictionary* userInfo = [received userInfo];
+  NSNotification* received = [listener->received autorelease];
+  if (received == nil) return (void)std::printf("no notification within 5 s\n");
   std::printf("received %s object=%s userInfo keys=%u payload=%s\n", [[received name] UTF8String],
-              [received object] == nil ? "nil" : [[[received object] description] UTF8String],
-              static_cast<unsigned>([userInfo count]), [[[userInfo objectForKey:@"payload"] description] UTF8String]);
-  return 0;
+              [received object] == nil ? "nil" : "set", static_cast<unsigned>([[received userInfo] count]),
+              [[[received userInfo] objectForKey:@"payload"] UTF8String]);
 }
 
-int launch() {
+void launch() {
+  auto start = std::chrono::steady_clock::now();
   qorda::ensureHostAppIsRunningInBackground();
-  std::printf("launcher returned; completion handler calls so far: %d\n", qordaCheckCompletionHandlerCalls());
-  for (int wait = 0; wait < 50 && qordaCheckCompletionHandlerCalls() == 0; ++wait)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  std::printf("completion handler calls after 1 s: %d\n", qordaCheckCompletionHandlerCalls());
-  return 0;
+  std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  std::printf("returned %s, handlers started %d\n",
+              took.count() < 0.4 ? "before 0.4 s" : took.count() < 1 ? "at 0.4 to 1 s" : "later",
+              qordaCheckCompletionHandlers(false));
 }
 
-int publish(const char* text) {
-  NSPasteboard* pasteboard = [NSPasteboard pasteboardWithName:string(qorda::policyPasteboardName)];
-  [pasteboard declareTypes:[NSArray arrayWithObject:NSPasteboardTypeString] owner:nil];
-  return [pasteboard setString:[NSString stringWithUTF8String:text] forType:NSPasteboardTypeString] ? 0 : 1;
-}
-
-int policy() {
+void policy() {
   std::optional<std::string> text = qorda::readPolicySnapshotText();
-  if (!text) {
-    std::printf("(none)\n");
-    return 0;
-  }
+  if (!text) return (void)std::printf("(none)\n");
   bool padded = text->capacity() >= text->size() + qorda::policyTextPadding;
-  std::printf("%s\n%zu bytes, padding %s\n", text->c_str(), text->size(), padded ? "reserved" : "missing");
-  return padded ? 0 : 1;
+  std::printf("%s (padding %s)\n", text->c_str(), padded ? "reserved" : "missing");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  @autoreleasepool {
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    if (argc >= 2 && std::strcmp(argv[1], "append") == 0) {
-      for (int i = 2; i < argc; ++i) qorda::appendToCaptureInbox(argv[i]);
-      return 0;
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  for (int i = 1; i < argc; ++i) {
+    @autoreleasepool {
+      std::string_view command = argv[i];
+      auto text = [&] { return i + 1 < argc ? argv[++i] : ""; };
+      if (command == "append") qorda::appendToCaptureInbox(text());
+      else if (command == "read") read();
+      else if (command == "notify") notify(text());
+      else if (command == "launch") launch();
+      else if (command == "policy") policy();
+      else if (command == "unchanged") std::printf("unchanged %s\n", qorda::isPolicySnapshotUnchanged() ? "yes" : "no");
+      else if (command == "wait-handler") {
+        for (int wait = 0; wait < 150 && qordaCheckCompletionHandlers(true) == 0; ++wait)
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::printf("handlers finished %d\n", qordaCheckCompletionHandlers(true));
+      } else if (command == "publish" || command == "replace") {
+        NSPasteboard* pasteboard = [NSPasteboard pasteboardWithName:string(qorda::policyPasteboardName)];
+        if (command == "publish") [pasteboard declareTypes:[NSArray arrayWithObject:NSPasteboardTypeString] owner:nil];
+        [pasteboard setString:string(text()) forType:NSPasteboardTypeString];
+      } else {
+        std::fprintf(stderr, "companion_check: unknown command '%s'\n", argv[i]);
+        return 2;
+      }
     }
-    if (argc == 3 && std::strcmp(argv[1], "set-string") == 0) {
-      [suite() setObject:string(argv[2]) forKey:string(qorda::appGroupInboxKey)];
-      return 0;
-    }
-    if (argc == 2 && std::strcmp(argv[1], "read") == 0) return read();
-    if (argc == 3 && std::strcmp(argv[1], "notify") == 0) return notify(argv[2]);
-    if (argc == 2 && std::strcmp(argv[1], "launch") == 0) return launch();
-    if (argc == 3 && std::strcmp(argv[1], "publish") == 0) return publish(argv[2]);
-    if (argc == 2 && std::strcmp(argv[1], "policy") == 0) return policy();
-    std::fprintf(stderr,
-                 "usage: companion_check append TEXT... | set-string TEXT | read | notify TEXT | launch"
-                 " | publish TEXT | policy\n");
-    return 2;
   }
+  return 0;
 }
