@@ -5,12 +5,15 @@
 #include "blackbox_fixtures.h"
 
 #include <signal.h>
+#include <stdio.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <fstream>
 #include <set>
 
 namespace qorda::test {
@@ -293,6 +296,31 @@ std::vector<std::string> signalEntries(const Sandbox& sandbox, std::size_t count
   return entries;
 }
 
+// The policy action and reason of a reply, or of an explanation, as text.
+std::string decisionIn(const std::string& json) {
+  auto field = [&](const std::string& key) {
+    std::size_t at = json.find("\"" + key + "\":\"");
+    if (at == std::string::npos) return std::string();
+    at += key.size() + 4;
+    return json.substr(at, json.find('"', at) - at);
+  };
+  return field("policyAction") + " " + field("reason");
+}
+
+// What qorda-policy explain says of a message under the policy the host saw.
+std::string explained(const Sandbox& sandbox, const std::string& body) {
+  fs::path message = sandbox.root / "explained.json";
+  std::ofstream(message, std::ios::binary) << body;
+  // Without root's reach past file modes, as the host runs.
+  std::string command = std::string(::geteuid() == 0 ? "setpriv --bounding-set=-dac_override,-dac_read_search " : "") +
+                        QORDA_POLICY_TOOL + " explain --json --message '" + message.string() + "' 2>&1";
+  std::string out;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  for (char buffer[4096]; std::size_t count = std::fread(buffer, 1, sizeof buffer, pipe);) out.append(buffer, count);
+  ::pclose(pipe);
+  return out;
+}
+
 TEST_P(BlackBox, Run) {
   const Case& c = GetParam();
   Sandbox sandbox;
@@ -301,7 +329,13 @@ TEST_P(BlackBox, Run) {
   if (!sandbox.makeStore(c.store, c.seed)) GTEST_SKIP() << "this store cannot be made here (a small disk needs root)";
   std::vector<std::string> expected, apart, payloads;
   for (const std::string& form : c.replies) expected.push_back(expectedReply(form));
-  EXPECT_EQ(expected, repliesOf(c, sandbox));
+  std::vector<std::string> replies = repliesOf(c, sandbox), bodies = framesIn(c.input);
+  EXPECT_EQ(expected, replies);
+  // The explanation tool runs the host's own evaluation: it must agree.
+  for (std::size_t i = 0; !c.before && i < std::min(bodies.size(), replies.size()); ++i) {
+    if (replies[i] == "{}") continue;
+    EXPECT_EQ(decisionIn(replies[i]), decisionIn(explained(sandbox, bodies[i]))) << i;
+  }
   for (const std::string& body : c.oneHostPerFrame ? framesIn(c.input) : std::vector<std::string>())
     apart.push_back(Host().finish(frame(body)).replies.at(0));
   EXPECT_TRUE(!c.oneHostPerFrame || expected == apart) << "one host per frame";
