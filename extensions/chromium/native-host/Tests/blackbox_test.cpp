@@ -97,7 +97,9 @@ const std::string decisionPolicy = R"({
     {"scope": "hostAll", "pattern": "off.example", "enabled": false},
     {"scope": "exactURL", "pattern": "https://files.example/a.mp4?x=1"},
     {"scope": "pathPrefix", "pattern": "https://files.example/free/"},
-    {"scope": "pathPrefix", "pattern": "https://files.example:99999/"}]})";
+    {"scope": "pathPrefix", "pattern": "https://files.example:99999/"},
+    {"scope": "hostAll", "pattern": "remote.example"},
+    {"scope": "HostAll", "pattern": "caps.example"}]})";
 const std::string direct = R"(,"detection":{"signalType":"Direct_URL"})";
 const std::string hardPolicy = R"({"hardBlockedHosts":["hard.example"]})";
 const std::string hardMessage = media("https://hard.example/v.mp4");
@@ -161,6 +163,7 @@ const Case cases[] = {
              {{R"({"messageType":"ping","requestId":"r1"})",
                R"({"accepted":true,"host":"qorda-native-host","version":"0.0.1","messageType":"ping","requestId":"r1","policyAction":"takeover"})"},
               {R"({"messageType":5,"requestId":["r"]})", "takeover"},
+              {R"({"MessageType":"x","requestId":"first","requestId":"second"})", "takeover#first"},
               {R"({"messageType":"a\"b\\c\n\u0001","requestId":"\u00e9/"})",
                "{\"accepted\":true,\"host\":\"qorda-native-host\",\"version\":\"0.0.1\",\"messageType\":"
                "\"a\\\"b\\\\c\\n\\u0001\",\"requestId\":\"\xc3\xa9/\",\"policyAction\":\"takeover\"}"},
@@ -171,7 +174,12 @@ const Case cases[] = {
     // its second message on, one host per frame never does.
     exchange({.name = "decisions", .policy = decisionPolicy, .oneHostPerFrame = true},
              {{"{}", "takeover"},
+              {R"({"payload":{"intent":[]}})", "takeover"},
               {intent("{}"), "blocked:unsupported_scheme"},
+              {media("https://a.example/v", R"(,"policyHints":{"drmSuspected":"true"})"), "takeover"},
+              {media("https://a.example/v", R"(,"classification":"websocket_custom_transport")"), "takeover"},
+              {intent(R"({"resource":{"url":"blob:https://a.example/1","mimeType":"text/html"}})"),
+               "blocked:unsupported_scheme"},
               {intent(R"({"policyHints":{"drmSuspected":true},"resource":{"url":"ftp://a/b"}})"), "blocked:drm_suspected"},
               {intent(R"({"classification":{"deliveryType":"websocket_custom_transport"}})"), "blocked:websocket_transport"},
               {intent(R"({"resource":{"url":"https://hard.example/p","mimeType":"text/html"}})"), "blocked:non_media_mime"},
@@ -183,6 +191,13 @@ const Case cases[] = {
                "bypass:remote_bypass_site"},
               {media("https://sub.hostrule.example/v.mp4"), "bypass:user_bypass_rule"},
               {media("https://off.example/v.mp4"), "takeover"},
+              {media("https://caps.example/v.mp4"), "takeover"},
+              {media("https://remote.example/v.mp4"), "bypass:remote_bypass_site"},
+              {media("https://files.example/a.mp4?x=1", R"(,"detection":{"signalType":"network_request"})"), "takeover"},
+              {media("https://files.example/free/c.mp4", R"(,"detection":{"signalType":"media_mime"})"),
+               "bypass:user_bypass_rule"},
+              {media("https://x.example/v", direct + R"(,"sourceContext":{"pageUrl":"https://files.example/free/p"})"),
+               "takeover"},
               {media("https://files.example/a.mp4?x=1#t=5", direct), "bypass:user_bypass_rule"},
               {media("https://WWW.files.example/free/b|c.mp4", direct), "bypass:user_bypass_rule"},
               {media("https://files.example:443/free/b.mp4", direct), "takeover"},

@@ -29,28 +29,6 @@ Members decoded(const ReplyObject& reply) {
   return members;
 }
 
-TEST(Reply, EchoesOnlyStrings) {
-  static const struct {
-    std::string_view message, messageType, requestId;
-  } cases[] = {
-      {R"({"messageType":5,"requestId":42})", "unknown", ""},
-      {R"({"messageType":["a"],"requestId":{"a":"b"},"MessageType":"x"})", "unknown", ""},
-      {R"({"requestId":"first","requestId":"second"})", "unknown", "first"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(decoded(buildReply(test::JsonText(c.message), {blockedAction, "drm_suspected"})),
-              (Members{{"accepted", "true"}, {"host", "qorda-native-host"}, {"version", "0.0.1"},
-                       {"messageType", std::string(c.messageType)}, {"requestId", std::string(c.requestId)},
-                       {"policyAction", "blocked"}, {"reason", "drm_suspected"}}))
-        << c.message;
-  }
-  EXPECT_EQ(decoded(buildReply(test::JsonText("{}"), {takeoverAction, std::nullopt})).count("reason"), 0u);
-  EXPECT_EQ(decoded(buildErrorReply(HostError::invalidJSONShape)),
-            (Members{{"accepted", "false"}, {"reason", "invalid_json_shape"}, {"host", "qorda-native-host"},
-                     {"version", "0.0.1"}}));
-  EXPECT_EQ(decoded(buildErrorReply(HostError::invalidJSON))["reason"], "invalid_json");
-}
-
 TEST(Reply, EscapesEveryStringThatNeedsIt) {
   static const std::string_view texts[] = {
       "quote \" backslash \\ slash /",
