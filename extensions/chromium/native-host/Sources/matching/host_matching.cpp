@@ -25,7 +25,7 @@ std::size_t originOf(const HostList& list, std::size_t index) {
 std::optional<HostListMatch> scan(const HostList& list, std::span<const std::string> hosts) {
   for (std::size_t i = 0; i < list.entries.size(); ++i) {
     for (std::size_t h = 0; h < hosts.size(); ++h) {
-      if (covers(list.entries[i], hosts[h])) return HostListMatch{h, originOf(list, i)};
+      if (covers(list.entries[i], hosts[h])) return HostListMatch{h, originOf(list, i), list.entries[i]};
     }
   }
   return std::nullopt;
@@ -53,7 +53,7 @@ std::optional<HostListMatch> lookUp(const HostList& list, std::span<const std::s
     }
   }
   if (!best) return std::nullopt;
-  return HostListMatch{bestHost, originOf(list, *best)};
+  return HostListMatch{bestHost, originOf(list, *best), list.entries[*best]};
 }
 
 }  // namespace

@@ -78,6 +78,7 @@ void checkHostList(const HostList& list, const CandidateHosts& candidates, Outco
   outcome.explanation.hostSource = candidates.sources[match->host];
   outcome.explanation.host = candidates.hosts[match->host];
   outcome.explanation.index = match->entry;
+  outcome.explanation.entry = match->text;
 }
 
 void checkDirectLinkRules(const Request& request, const AppGroupPolicy& policy, Outcome& outcome) {
@@ -131,12 +132,8 @@ PolicyAction evaluatePolicyAction(JsonObject message) {
 
 PolicyExplanation explainPolicyAction(JsonObject message, const AppGroupPolicy& policy) {
   PolicyExplanation explanation = evaluate(message, [&]() -> const AppGroupPolicy& { return policy; }, true);
-  // The entry as the list holds it, normalised.
-  const HostList* lists[] = {&policy.hardBlockedHosts, &policy.userDenyHosts, &policy.remoteBypassHosts};
-  std::string_view keys[] = {"hardBlockedHosts", "userDenyHosts", "remoteBypassHosts"};
-  for (std::size_t i = 0; i < 3; ++i) {
-    if (explanation.decidedBy == keys[i]) explanation.entry = lists[i]->entries[*explanation.index];
-  }
+  // A rule is named as published: its pattern as written, its position in
+  // the snapshot's array.
   if (explanation.decidedBy == "hostAll_rules" || explanation.decidedBy == "direct_link_rules") {
     explanation.rule = policy.bypassRules[*explanation.index];
     explanation.entry = explanation.rule->pattern;
