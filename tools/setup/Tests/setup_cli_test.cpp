@@ -23,10 +23,7 @@ const std::string idA = "abcdefghijklmnopabcdefghijklmnop";
 const std::string manifestName = "com.velmox.qorda.native_host.json";
 constexpr auto npos = std::string::npos;
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
+struct Outcome { int status = -1; std::string out, err; };
 
 std::string readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -69,59 +66,57 @@ class SetupCli : public ::testing::Test {
     const int status = std::system((line + " >stdout 2>stderr").c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(root / "stdout"), readFile(root / "stderr")};
   }
+
+  // Runs args and expects the exit status and the parts of standard output
+  // and error given.
+  Outcome expect(const std::vector<std::string>& args, int status, const std::string& inOut = "",
+                 const std::string& inErr = "", const std::string& homeVariable = "") {
+    Outcome r = run(args, homeVariable);
+    EXPECT_EQ(r.status, status) << testing::PrintToString(args) << "\n" << r.out << r.err;
+    EXPECT_NE(r.out.find(inOut), npos) << inOut << " not in " << r.out;
+    EXPECT_NE(r.err.find(inErr), npos) << inErr << " not in " << r.err;
+    return r;
+  }
 };
 
 TEST_F(SetupCli, InstallStatusUninstallForNamedBrowser) {
-  auto r = run(installChromium);
-  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(expect(installChromium, 0).status, 0);
   EXPECT_EQ(modeOf(chromium), 0644u);
   EXPECT_EQ(modeOf(chromium.parent_path()), 0700u);  // private, as the browser makes its own
   EXPECT_EQ(modeOf(home / ".config"), 0700u);
   EXPECT_FALSE(fs::exists(home / ".config/google-chrome"));  // only the named browser
 
   // Sound means the manifest allows idA and names an absolute, executable host.
-  r = run({"status", "--browser", "chromium", "--extension-id", idA, "--json"});
-  EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("\"state\": \"ok\""), npos) << r.out;
-  EXPECT_EQ(run({"status", "--browser", "chromium", "--browser", "chrome"}).status, 1);  // Chrome not registered
-
+  expect({"status", "--browser", "chromium", "--extension-id", idA, "--json"}, 0, "\"state\": \"ok\"");
+  expect({"status", "--browser", "chromium", "--browser", "chrome"}, 1);  // Chrome not registered
   fs::permissions(host, fs::perms(0644));  // the host lost its execute bit
-  r = run({"status", "--browser", "chromium"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("not an executable file"), npos) << r.out;
-
-  EXPECT_EQ(run({"uninstall", "--browser", "chromium"}).status, 0);
+  expect({"status", "--browser", "chromium"}, 1, "not an executable file");
+  expect({"uninstall", "--browser", "chromium"}, 0);
   EXPECT_FALSE(fs::exists(chromium));
 }
 
 TEST_F(SetupCli, UserDataDirRelativeToWorkingFolder) {
   const std::vector<std::string> install = {
       "install", "--user-data-dir", "profile", "--extension-id", idA, "--host-path", "bin/QordaNativeMessagingHost"};
-  ASSERT_EQ(run(install).status, 0);
+  ASSERT_EQ(expect(install, 0).status, 0);
   const fs::path manifest = root / "profile/NativeMessagingHosts" / manifestName;
   EXPECT_TRUE(fs::exists(manifest));
   EXPECT_FALSE(fs::exists(home / ".config"));
-  EXPECT_EQ(run({"status", "--user-data-dir", "profile"}).status, 0);  // the host path was made absolute
-  EXPECT_EQ(run({"uninstall", "--user-data-dir", "profile"}).status, 0);
+  expect({"status", "--user-data-dir", "profile"}, 0);  // the host path was made absolute
+  expect({"uninstall", "--user-data-dir", "profile"}, 0);
   EXPECT_FALSE(fs::exists(manifest));
-
-  const auto r = run(install, "home");  // a relative HOME names no folder
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("HOME is a relative path"), npos) << r.err;
+  expect(install, 1, "", "HOME is a relative path", "home");  // a relative HOME names no folder
 }
 
 TEST_F(SetupCli, ForeignManifestNeedsForce) {
   const std::string foreign = R"({"name": "com.velmox.qorda.native_host", "path": "/usr/bin/other-host"})";
   writeFile(chromium, foreign);
-  const auto r = run(installChromium);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("--force"), npos) << r.err;
-  EXPECT_EQ(run({"uninstall", "--browser", "chromium"}).status, 1);
+  expect(installChromium, 1, "", "--force");
+  expect({"uninstall", "--browser", "chromium"}, 1);
   EXPECT_EQ(readFile(chromium), foreign);
-
   installChromium.push_back("--force");
-  EXPECT_EQ(run(installChromium).status, 0);
-  EXPECT_EQ(run({"status", "--browser", "chromium"}).status, 0);
+  expect(installChromium, 0);
+  expect({"status", "--browser", "chromium"}, 0);
 }
 
 // A manifest status must not read is reported, without aborting or hanging;
@@ -138,12 +133,10 @@ TEST_F(SetupCli, StatusReportsManifestsItWillNotRead) {
     fs::remove_all(profile);
     fs::create_directories(manifest.parent_path());
     plant(manifest);
-    const auto r = run({"status", "--user-data-dir", profile.string(), "--json"});
-    EXPECT_EQ(r.status, 1) << problem;
+    const auto r = expect({"status", "--user-data-dir", profile.string(), "--json"}, 1, problem);
     simdjson::dom::parser parser;
     EXPECT_EQ(parser.parse(r.out).error(), simdjson::SUCCESS) << r.out;
     EXPECT_NE(r.out.find("prof\xef\xbf\xbd/"), npos) << r.out;  // the byte 0xff as U+FFFD
-    EXPECT_NE(r.out.find(problem), npos) << r.out;
   }
 }
 
@@ -160,9 +153,7 @@ TEST_F(SetupCli, RootFollowsNoPlantedLink) {
     fs::remove_all(home / ".config");
     fs::create_directories(chromium.parent_path().parent_path());
     fs::create_symlink(target, chromium.parent_path());
-    const auto r = run(installChromium);
-    EXPECT_EQ(r.status, 1) << target;
-    EXPECT_NE(r.err.find("symbolic link"), npos) << r.err;
+    expect(installChromium, 1, "", "symbolic link");
     EXPECT_EQ(modeOf(target), mode) << target;
     EXPECT_TRUE(fs::is_regular_file(target) || fs::is_empty(target)) << target;
   }
@@ -184,9 +175,8 @@ TEST_F(SetupCli, SystemRefusesHostOthersCanReplace) {
   };
   for (const auto& [path, offender] : cases) {
     // Vivaldi has no system folder: nothing is written even if the host passes.
-    const auto r = run({"install", "--system", "--force", "--browser", "vivaldi", "--extension-id", idA, "--host-path",
-                        path.string()});
-    EXPECT_EQ(r.status, 1);
+    const auto r = expect({"install", "--system", "--force", "--browser", "vivaldi", "--extension-id", idA,
+                           "--host-path", path.string()}, 1);
     const auto refusal = r.err.find("refusing --system: " + offender.string() + (offender.empty() ? "" : " is "));
     EXPECT_EQ(refusal == npos, offender.empty()) << path << ": " << r.err;
   }
@@ -207,9 +197,7 @@ TEST_F(SetupCli, BadArgumentsExitTwo) {
       {{"status", "--system", "--user-data-dir", "p"}, "excludes"},
   };
   for (const auto& [args, message] : cases) {
-    const auto r = run(args);
-    EXPECT_EQ(r.status, 2) << message;
-    EXPECT_NE(r.err.find(message), npos) << r.err;
+    const auto r = expect(args, 2, "", message);
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }
   EXPECT_FALSE(fs::exists(home / ".config"));

@@ -11,12 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <memory>
-#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
@@ -41,10 +42,9 @@ pid_t spawnProcess(std::vector<std::string> words, const int (&descriptors)[3] =
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  for (int fd = 0; fd < 3; ++fd) {
+  for (int fd = 0; fd < 3; ++fd)
     if (descriptors[fd] >= 0) posix_spawn_file_actions_adddup2(&actions, descriptors[fd], fd);
     else posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
-  }
   pid_t pid = -1;
   errno = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -53,39 +53,29 @@ pid_t spawnProcess(std::vector<std::string> words, const int (&descriptors)[3] =
 }
 
 void stop(pid_t& pid) {
-  if (pid <= 0) return;
-  ::kill(pid, SIGCONT);
-  ::kill(pid, SIGTERM);
-  ::waitpid(std::exchange(pid, -1), nullptr, 0);
+  if (pid > 0 && ::kill(pid, SIGCONT) == 0 && ::kill(pid, SIGTERM) == 0) ::waitpid(pid, nullptr, 0);
+  pid = -1;
 }
 
-void closeFd(int& fd) {
-  if (fd >= 0) ::close(std::exchange(fd, -1));
-}
+void closeFd(int& fd) { if (fd >= 0) ::close(std::exchange(fd, -1)); }
 
-unsigned modeOf(const fs::path& path) {
-  struct stat status {};
-  return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
-}
+unsigned modeOf(const fs::path& path) { return static_cast<unsigned>(fs::status(path).permissions()); }
 
-// The size of the first frame, header included, once it is whole.
-std::optional<std::size_t> wholeFrame(std::string_view bytes) {
-  std::size_t length = 0;
-  for (std::size_t i = 4; i-- > 0 && bytes.size() >= 4;) length = length << 8 | static_cast<unsigned char>(bytes[i]);
-  return bytes.size() >= 4 && bytes.size() - 4 >= length ? std::optional(4 + length) : std::nullopt;
-}
-
+// The body of the first frame in bytes, taken out of them once it is whole.
 std::optional<std::string> takeFrame(std::string& bytes) {
-  auto size = wholeFrame(bytes);
-  std::optional<std::string> body;
-  if (size) body = bytes.substr(4, *size - 4), bytes.erase(0, *size);
+  std::size_t length = 0;
+  for (std::size_t i = std::min<std::size_t>(bytes.size(), 4); i-- > 0;) length = length << 8 | std::uint8_t(bytes[i]);
+  if (bytes.size() < 4 || bytes.size() - 4 < length) return std::nullopt;
+  std::string body = bytes.substr(4, length);
+  bytes.erase(0, 4 + length);
   return body;
 }
 
+// A handle that fails every statement when the file cannot be opened.
 Database openDatabase(const fs::path& path, int flags = SQLITE_OPEN_READWRITE) {
   sqlite3* handle = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &handle, flags, nullptr) != SQLITE_OK) sqlite3_close_v2(std::exchange(handle, nullptr));
-  if (handle != nullptr) sqlite3_busy_timeout(handle, 5000);
+  sqlite3_open_v2(path.c_str(), &handle, flags, nullptr);
+  sqlite3_busy_timeout(handle, 5000);
   return {handle, &sqlite3_close_v2};
 }
 
@@ -97,14 +87,11 @@ void execute(const Database& database, const std::string& sql) {
 // The first two columns of every row that sql selects, as integer and text.
 std::vector<InboxRow> select(const Database& database, const std::string& sql) {
   std::vector<InboxRow> rows;
-  sqlite3_stmt* statement = nullptr;
-  sqlite3_prepare_v2(database.get(), sql.c_str(), -1, &statement, nullptr);
-  while (statement != nullptr && sqlite3_step(statement) == SQLITE_ROW) {
-    auto text = static_cast<const char*>(sqlite3_column_blob(statement, 1));
-    rows.push_back({sqlite3_column_int64(statement, 0),
-                    std::string(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(statement, 1)))});
-  }
-  sqlite3_finalize(statement);
+  auto add = [](void* out, int, char** values, char**) {
+    static_cast<std::vector<InboxRow>*>(out)->push_back({std::atoll(values[0]), values[1] ? values[1] : ""});
+    return 0;
+  };
+  sqlite3_exec(database.get(), sql.c_str(), add, &rows, nullptr);
   return rows;
 }
 
@@ -152,10 +139,9 @@ Sandbox::~Sandbox() {
 void Sandbox::startBus(Bus bus, std::string applicationMode) {
   if (bus == Bus::none) return;
   std::string records = (root / "records").string();
-  if (bus != Bus::notInstalled) {
+  if (bus != Bus::notInstalled)
     std::ofstream(root / "services" / "com.velmox.qorda.service")
         << "[D-BUS Service]\nName=com.velmox.qorda\nExec=" QORDA_STAND_IN " " << records << " activated\n";
-  }
   std::ofstream(root / "bus.conf") << "<busconfig><type>session</type><listen>unix:path=" << (root / "bus").string()
                                    << "</listen><servicedir>" << (root / "services").string()
                                    << "</servicedir><policy context=\"default\"><allow send_destination=\"*\"/>"
@@ -170,10 +156,7 @@ void Sandbox::startBus(Bus bus, std::string applicationMode) {
   check(eventually([&] { return !record("ready").empty(); }), "the stand-in application did not start");
 }
 
-void Sandbox::stopBus() {
-  stop(application_);
-  stop(bus_);
-}
+void Sandbox::stopBus() { stop(application_); stop(bus_); }
 
 void Sandbox::makePolicy(PolicyFile kind, const std::string& text) {
   if (!text.empty()) publish(text);
@@ -194,9 +177,7 @@ void Sandbox::publish(std::string_view text) {
 void Sandbox::rewriteInPlace(std::string_view text) {
   struct stat before {};
   ASSERT_TRUE(::stat(policyPath.c_str(), &before) == 0 && before.st_size == static_cast<off_t>(text.size()));
-  int fd = ::open(policyPath.c_str(), O_WRONLY);
-  EXPECT_EQ(static_cast<ssize_t>(text.size()), ::pwrite(fd, text.data(), text.size(), 0));
-  ::close(fd);
+  std::ofstream(policyPath, std::ios::in | std::ios::out | std::ios::binary) << text;
   const timespec times[2] = {before.st_atim, before.st_mtim};
   EXPECT_EQ(0, ::utimensat(AT_FDCWD, policyPath.c_str(), times, 0));
 }
@@ -215,11 +196,8 @@ bool Sandbox::makeStore(Store kind, const std::vector<std::string>& rows) {
   execute(database, kind == Store::view         ? "CREATE VIEW capture_inbox_payloads AS SELECT 1 AS id, 'x' AS payload"
                     : kind == Store::otherTable ? "CREATE TABLE capture_inbox_payloads(id INTEGER PRIMARY KEY, other)"
                                                 : inboxTable);
-  for (const std::string& row : rows) {
-    std::unique_ptr<char, decltype(&sqlite3_free)> sql(
-        sqlite3_mprintf("INSERT INTO capture_inbox_payloads(payload) VALUES (%Q)", row.c_str()), &sqlite3_free);
-    execute(database, sql.get());
-  }
+  for (const std::string& row : rows)
+    execute(database, "INSERT INTO capture_inbox_payloads(payload) VALUES ('" + row + "')");
   return true;
 }
 
@@ -231,20 +209,16 @@ void Sandbox::repairStore() {
                                             " capture_inbox_payloads; " + inboxTable);
 }
 
-std::vector<std::pair<std::string, std::string>> Sandbox::signals() const {
-  std::vector<std::pair<std::string, std::string>> signals;
+std::vector<std::string> Sandbox::signals(std::size_t count) const {
+  std::vector<std::string> signals;
+  eventually([&] { return std::ranges::count(record("signals"), '\x1e') >= static_cast<long>(count); });
   std::istringstream records(record("signals"));
-  for (std::string text; std::getline(records, text, '\x1e');) {
-    std::size_t senderEnd = text.find('\x1f');
-    signals.emplace_back(text.substr(0, senderEnd), text.substr(senderEnd + 1, text.size() - senderEnd - 2));
-  }
+  for (std::string text; std::getline(records, text, '\x1e');) signals.push_back(text);
   return signals;
 }
 
 std::string Sandbox::record(const char* name) const {
-  std::ostringstream content;
-  content << std::ifstream(root / "records" / name, std::ios::binary).rdbuf();
-  return content.str();
+  return {std::istreambuf_iterator<char>(std::ifstream(root / "records" / name, std::ios::binary).rdbuf()), {}};
 }
 
 Host::Host() {
@@ -263,14 +237,10 @@ Host::Host() {
   // The browser passes the caller's origin; the host ignores it.
   words.insert(words.end(), {QORDA_HOST_BINARY, "chrome-extension://abcdefghijklmnopabcdefghijklmnop/"});
   pid = spawnProcess(words, {in[0], out[1], errors_});
-  ::close(in[0]);
-  ::close(out[1]);
-  input_ = in[1];
-  output_ = out[0];
+  for (int end : {in[0], out[1]}) ::close(end);
+  input_ = in[1], output_ = out[0];
   watchdog_ = std::jthread([this](std::stop_token stop) {
-    std::mutex mutex;
-    std::unique_lock lock(mutex);
-    if (!std::condition_variable_any().wait_for(lock, stop, hostDeadline, [] { return false; })) ::kill(pid, SIGKILL);
+    if (!eventually([&] { return stop.stop_requested(); }, hostDeadlineSeconds)) ::kill(pid, SIGKILL);
   });
 }
 
@@ -281,27 +251,24 @@ Host::~Host() {
 }
 
 void Host::send(std::string_view bytes) {
-  for (ssize_t written = 0; !bytes.empty() && (written >= 0 || errno == EINTR);) {
-    written = ::write(input_, bytes.data(), bytes.size());
-    bytes.remove_prefix(static_cast<std::size_t>(std::max<ssize_t>(written, 0)));
-  }
+  for (ssize_t n = 0; !bytes.empty() && (n >= 0 || errno == EINTR); bytes.remove_prefix(std::max<ssize_t>(n, 0)))
+    n = ::write(input_, bytes.data(), bytes.size());
 }
 
 std::optional<std::string> Host::reply() {
-  for (char buffer[1 << 16]; !wholeFrame(bytes_);) {
+  std::optional<std::string> body;
+  for (char buffer[1 << 16]; !(body = takeFrame(bytes_));) {
     ssize_t count = ::read(output_, buffer, sizeof buffer);
     if (count == 0 || (count < 0 && errno != EINTR)) return std::nullopt;
     bytes_.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
   }
-  return takeFrame(bytes_);
+  return body;
 }
 
 HostRun Host::finish(std::string_view input, const std::vector<std::size_t>& pieces) {
   std::thread writer([&] {
-    for (std::size_t i = 0, size = 0; !input.empty(); input.remove_prefix(size), ++i) {
-      size = std::min(pieces.empty() ? input.size() : pieces[i % pieces.size()], input.size());
-      send(input.substr(0, size));
-    }
+    for (std::size_t i = 0, size = 0; !input.empty(); input.remove_prefix(size), ++i)
+      send(input.substr(0, size = std::min(pieces.empty() ? input.size() : pieces[i % pieces.size()], input.size())));
     closeFd(input_);
   });
   HostRun run;
@@ -310,8 +277,7 @@ HostRun Host::finish(std::string_view input, const std::vector<std::size_t>& pie
   // Waited for without reaping, so that the watchdog cannot meet another
   // process under the same id.
   siginfo_t exit{};
-  while (::waitid(P_PID, static_cast<id_t>(pid), &exit, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
-  }
+  while (::waitid(P_PID, static_cast<id_t>(pid), &exit, WEXITED | WNOWAIT) < 0 && errno == EINTR) continue;
   watchdog_ = {};
   ::waitpid(std::exchange(pid, -1), nullptr, 0);
   run.exitStatus = exit.si_code == CLD_EXITED ? exit.si_status : -1;
@@ -322,12 +288,11 @@ HostRun Host::finish(std::string_view input, const std::vector<std::size_t>& pie
 
 void Host::closeOutput() { closeFd(output_); }
 
-long Host::statusKilobytes(const char* field) const {
+long Host::peakKilobytes() const {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.starts_with(field)) return std::stol(line.substr(std::strlen(field)));
-  }
-  return -1;
+  std::string line;
+  while (std::getline(status, line) && !line.starts_with("VmHWM:")) continue;
+  return line.starts_with("VmHWM:") ? std::stol(line.substr(6)) : -1;
 }
 
 std::vector<InboxRow> inboxRows(const Sandbox& sandbox) {
@@ -343,9 +308,10 @@ std::vector<InboxRow> inboxRows(const Sandbox& sandbox) {
 
 std::vector<InboxRow> drainInbox(const Sandbox& sandbox) {
   Database database = openDatabase(sandbox.databasePath);
-  if (!database || sqlite3_exec(database.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return {};
+  if (sqlite3_exec(database.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return {};
   std::vector<InboxRow> rows = select(database, "SELECT id, payload FROM capture_inbox_payloads ORDER BY id");
-  if (!rows.empty()) execute(database, "DELETE FROM capture_inbox_payloads WHERE id <= " + std::to_string(rows.back().id));
+  if (!rows.empty())
+    execute(database, "DELETE FROM capture_inbox_payloads WHERE id <= " + std::to_string(rows.back().id));
   execute(database, "COMMIT");
   return rows;
 }

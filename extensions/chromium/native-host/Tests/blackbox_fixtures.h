@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 
 // A host still running after this is killed, so a hang fails the test
 // instead of holding up the run; generous for sanitizer and valgrind builds.
-inline constexpr std::chrono::seconds hostDeadline{20};
+inline constexpr int hostDeadlineSeconds = 20;
 
 std::string frame(std::string_view body);
 std::string frames(const std::vector<std::string>& bodies);
@@ -32,10 +32,7 @@ enum class Bus { none, notInstalled, notRunning, running, frozen };
 enum class PolicyFile { text, directory, fifo, danglingLink, unreadable, sparseTiB, sparse2GiB, noRuntimeDirectory };
 enum class Store { fresh, readOnly, notADatabase, otherTable, view, smallDisk };
 
-struct InboxRow {
-  std::int64_t id = 0;
-  std::string payload;
-};
+struct InboxRow { std::int64_t id = 0; std::string payload; };
 
 // A temporary folder with everything a host reaches, named by the process
 // environment while it lives (one sandbox at a time); removed, and its bus
@@ -61,9 +58,9 @@ class Sandbox {
   bool makeStore(Store kind, const std::vector<std::string>& rows = {});
   void repairStore();
 
-  // Each capture signal the stand-in heard: its sender, and its entries
-  // ("payload=…", then "payloadAltered=…") joined by \x1f.
-  std::vector<std::pair<std::string, std::string>> signals() const;
+  // Each capture signal the stand-in heard: its entries ("payload=…", then
+  // "payloadAltered=…") joined by \x1f; waits until there are at least count.
+  std::vector<std::string> signals(std::size_t count = 0) const;
   std::string record(const char* name) const;
 
   fs::path root, policyPath, databasePath;
@@ -73,11 +70,8 @@ class Sandbox {
   Store store_ = Store::fresh;
 };
 
-struct HostRun {
-  std::vector<std::string> replies;
-  std::string errors;
-  int exitStatus = -1;  // -1 when the host did not exit normally
-};
+// exitStatus is -1 when the host did not exit normally.
+struct HostRun { std::vector<std::string> replies; std::string errors; int exitStatus = -1; };
 
 // The built host with pipes for input and output, killed once the deadline
 // has passed (which ends every wait for it) or when it goes.
@@ -85,9 +79,6 @@ class Host {
  public:
   Host();
   ~Host();
-  Host(const Host&) = delete;
-  Host& operator=(const Host&) = delete;
-
   void send(std::string_view bytes);
   // The next reply; nothing when the output ends first.
   std::optional<std::string> reply();
@@ -95,7 +86,7 @@ class Host {
   // while it collects the replies; then waits for the exit.
   HostRun finish(std::string_view input = {}, const std::vector<std::size_t>& pieces = {});
   void closeOutput();
-  long statusKilobytes(const char* field) const;  // from /proc, e.g. "VmHWM:"
+  long peakKilobytes() const;  // resident, from /proc
 
   pid_t pid = -1;
 

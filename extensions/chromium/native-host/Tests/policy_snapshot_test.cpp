@@ -2,14 +2,12 @@
 
 #include "app/policy_file_linux.h"
 
-#include "test_support.h"
-
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
-#include <fcntl.h>
+#include <stdlib.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <set>
 #include <tuple>
 
@@ -21,156 +19,101 @@ using Rule = std::tuple<std::string, std::string, bool>;
 
 Hosts hostsOf(const HostList& list) { return Hosts(list.entries.begin(), list.entries.end()); }
 
-std::vector<Rule> rulesOf(const AppGroupPolicy& policy) {
-  std::vector<Rule> rules;
-  for (const auto& rule : policy.bypassRules) rules.emplace_back(rule.scope, rule.pattern, rule.enabled);
-  return rules;
-}
-
-bool isEmpty(const AppGroupPolicy& policy) {
-  return policy.userDenyHosts.entries.empty() && policy.hardBlockedHosts.entries.empty() &&
-         policy.remoteBypassHosts.entries.empty() &&
-         policy.bypassRules.empty();
-}
-
-TEST(PolicySnapshot, HostLists) {
+// Each snapshot: the lists and rules the host reads, and what qorda-policy
+// check reports of it ("key[index] problem"; no key for the whole text).
+TEST(PolicySnapshot, ListsRulesAndFindings) {
   static const struct {
     std::string_view text;
     Hosts deny, hard, remote;
+    std::vector<Rule> rules;
+    std::vector<std::string> findings;
   } cases[] = {
-      {R"({"userDenyHosts":["  WWW.Example.COM\n", "www.", "www.www.a.com", "www. b.com"]})",
-       {"example.com", "www.", "www.a.com", " b.com"}},
-      {R"({"hardBlockedHosts":["Example.com", " example.com\t", "www.example.com"]})", {}, {"example.com"}},
-      {R"({"remoteBypassHosts":["", "  ", "\u2028"]})", {}, {}, {""}},
-      {R"({"userDenyHosts":["*.Example.com", ".Example.com", "HTTPS://Example.com:8080/Path"]})",
-       {"*.example.com", ".example.com", "https://example.com:8080/path"}},
-      {R"({"userDenyHosts":["\u00a0WWW.\u00c9xample.com", "\u0130.com"]})", {"\xC3\xA9xample.com", "i\xCC\x87.com"}},
-      {R"({"userDenyHosts":["a.com", 1], "hardBlockedHosts":["b.com"], "remoteBypassHosts":["c.com", null]})",
-       {}, {"b.com"}},
-      {R"({"userDenyHosts":"a.com", "hardBlockedHosts":{"0":"b.com"}, "remoteBypassHosts":[["c.com"]]})"},
-      {R"({"UserDenyHosts":["a.com"], "userDenyHosts ":["c.com"]})"},
-      {R"({"userDenyHosts":["first.com"], "userDenyHosts":["second.com"]})", {"first.com"}},
-      {"\xEF\xBB\xBF{\"userDenyHosts\":[\"bom.com\"]}", {"bom.com"}},
-      {R"([{"userDenyHosts":["a.com"]}])"},
-      {"{\"userDenyHosts\":[\"\xFF.com\"]}"},
-      {"not json"},
-      {""},
+      {R"({"userDenyHosts":["  WWW.Example.COM\n", "www."], "bypassRules":[
+          {"scope":"hostAll","pattern":" WWW.Example.COM "}, {"scope":"exactURL","pattern":"x","enabled":false}]})",
+       {"example.com", "www."}, {}, {}, {{"hostAll", " WWW.Example.COM ", true}, {"exactURL", "x", false}},
+       {"userDenyHosts[0] normalised_entry"}},
+      {R"({"remoteBypassHosts":["a.com", " WWW.A.com", "", " "]})", {}, {}, {"a.com", ""}, {},
+       {"remoteBypassHosts[1] normalised_entry", "remoteBypassHosts[1] duplicate_entry",
+        "remoteBypassHosts[2] empty_entry", "remoteBypassHosts[3] empty_entry",
+        "remoteBypassHosts[3] duplicate_entry"}},
+      // One element that is not a string empties its list alone.
+      {R"({"userDenyHosts":["a.com", 1], "hardBlockedHosts":["b.com"], "remoteBypassHosts":["c.com", null], "X":1})",
+       {}, {"b.com"}, {}, {},
+       {"userDenyHosts[1] non_string_entry", "remoteBypassHosts[1] non_string_entry", "X[] ignored_key"}},
+      {R"({"userDenyHosts":"a.com", "hardBlockedHosts":{"0":"b.com"}, "remoteBypassHosts":[["c.com"]],
+           "bypassRules":{"scope":"hostAll","pattern":"a"}})", {}, {}, {}, {},
+       {"userDenyHosts[] not_an_array", "hardBlockedHosts[] not_an_array", "remoteBypassHosts[0] non_string_entry",
+        "bypassRules[] not_an_array"}},
+      // Keys are exact; of two equal keys the first wins.
+      {R"({"userDenyHosts":["first.com"], "userDenyHosts":["second.com"], "UserDenyHosts":[], "userDenyHosts ":[]})",
+       {"first.com"}, {}, {}, {}, {"UserDenyHosts[] ignored_key", "userDenyHosts [] ignored_key"}},
+      {"\xEF\xBB\xBF{\"userDenyHosts\":[\"bom.com\"],\"bypassRules\":[{\"scope\":\"pathPrefix\",\"pattern\":\"p\"}]}",
+       {"bom.com"}, {}, {}, {{"pathPrefix", "p", true}}},
+      // Only a rule without a string scope or pattern is skipped; any other
+      // "enabled" than a boolean counts as true.
+      {R"({"userDenyHosts":["kept.com"],"bypassRules":[{"scope":"x","pattern":"p","enabled":"false"}, {},
+           {"scope":"hostAll"}, {"pattern":"p"}, {"scope":1,"pattern":"p"}, {"scope":"","pattern":"","enabled":0},
+           {"scope":"hostAll","pattern":null}, {"scope":"hostAll","pattern":"a"}, {"scope":"hostAll","pattern":"a"}]})",
+       {"kept.com"}, {}, {}, {{"x", "p", true}, {"", "", true}, {"hostAll", "a", true}, {"hostAll", "a", true}},
+       {"bypassRules[0] unknown_scope", "bypassRules[0] enabled_not_boolean", "bypassRules[1] rule_skipped",
+        "bypassRules[2] rule_skipped", "bypassRules[3] rule_skipped", "bypassRules[4] rule_skipped",
+        "bypassRules[5] unknown_scope", "bypassRules[5] enabled_not_boolean", "bypassRules[6] rule_skipped"}},
+      {R"({"userDenyHosts":["kept.com"],"bypassRules":[{"scope":"hostAll","pattern":"p"}, 5]})", {"kept.com"}, {}, {},
+       {}, {"bypassRules[1] non_object_rule"}},
+      {R"([{"userDenyHosts":["a.com"]}])", {}, {}, {}, {}, {"[] not_an_object"}},
+      {"{\"userDenyHosts\":[\"\xFF.com\"]}", {}, {}, {}, {}, {"[] not_json"}},
+      {"not json", {}, {}, {}, {}, {"[] not_json"}},
+      {"", {}, {}, {}, {}, {"[] not_json"}},
   };
   for (const auto& c : cases) {
     AppGroupPolicy policy = policyFromSnapshotText(std::string(c.text));
-    EXPECT_EQ(isEmpty(policy), c.deny.empty() && c.hard.empty() && c.remote.empty()) << c.text;
     EXPECT_EQ(hostsOf(policy.userDenyHosts), c.deny) << c.text;
     EXPECT_EQ(hostsOf(policy.hardBlockedHosts), c.hard) << c.text;
     EXPECT_EQ(hostsOf(policy.remoteBypassHosts), c.remote) << c.text;
+    std::vector<Rule> rules;
+    for (const auto& rule : policy.bypassRules) rules.emplace_back(rule.scope, rule.pattern, rule.enabled);
+    EXPECT_EQ(rules, c.rules) << c.text;
+    std::vector<SnapshotFinding> found;
+    policyFromSnapshotText(std::string(c.text), &found);
+    std::multiset<std::string> findings, expected(c.findings.begin(), c.findings.end());
+    for (const auto& f : found)
+      findings.insert(f.key + "[" + (f.index ? std::to_string(*f.index) : "") + "] " + std::string(f.problem));
+    EXPECT_EQ(findings, expected) << c.text;
+    bool usable = std::ranges::none_of(expected, [](const std::string& f) { return f.starts_with("[]"); });
+    EXPECT_EQ(isUsableSnapshot(found), usable) << c.text;
   }
 }
 
-TEST(PolicySnapshot, Rules) {
-  static const struct {
-    std::string_view rules;  // the value of "bypassRules"
-    std::vector<Rule> expected;
-  } cases[] = {
-      {R"([{"scope":"hostAll","pattern":" WWW.Example.COM "}])", {{"hostAll", " WWW.Example.COM ", true}}},
-      {R"([{"scope":"exactURL","pattern":"x","enabled":false}])", {{"exactURL", "x", false}}},
-      {R"([{"scope":"x","pattern":"x","enabled":"false"},{"scope":"","pattern":"","enabled":0}])",
-       {{"x", "x", true}, {"", "", true}}},
-      {R"([{}, {"scope":"hostAll"}, {"pattern":"p"}, {"scope":1,"pattern":"p"}, {"scope":"pathPrefix","pattern":"b"},
-           {"scope":"hostAll","pattern":null}, {"scope":"hostAll","pattern":"a"}, {"scope":"hostAll","pattern":"a"}])",
-       {{"pathPrefix", "b", true}, {"hostAll", "a", true}, {"hostAll", "a", true}}},
-      {R"(["s", {"scope":"hostAll","pattern":"a"}])", {}},
-      {R"({"scope":"hostAll","pattern":"a"})", {}},
-  };
-  for (const auto& c : cases) {
-    AppGroupPolicy policy =
-        policyFromSnapshotText(R"({"userDenyHosts":["kept.com"],"bypassRules":)" + std::string(c.rules) + "}");
-    EXPECT_EQ(rulesOf(policy), c.expected) << c.rules;
-    EXPECT_EQ(hostsOf(policy.userDenyHosts), Hosts{"kept.com"}) << c.rules;
-  }
-}
-
-TEST(PolicySnapshot, Findings) {
-  static const struct {
-    std::string_view text;
-    std::vector<std::string_view> findings;  // "key[index] problem"
-  } cases[] = {
-      {R"({"userDenyHosts":["a.com"],"bypassRules":[{"scope":"exactURL","pattern":"https://a.com/"}]})", {}},
-      {"nope", {"[] not_json"}},
-      {"[]", {"[] not_an_object"}},
-      {R"({"userDenyHosts":["a.com", 5], "Extra":1})", {"userDenyHosts[1] non_string_entry", "Extra[] ignored_key"}},
-      {R"({"hardBlockedHosts":" a.com"})", {"hardBlockedHosts[] not_an_array"}},
-      {R"({"hardBlockedHosts":["a.com"," WWW.A.com",""," "]})",
-       {"hardBlockedHosts[1] normalised_entry", "hardBlockedHosts[1] duplicate_entry", "hardBlockedHosts[2] empty_entry",
-        "hardBlockedHosts[3] empty_entry",
-        "hardBlockedHosts[3] duplicate_entry"}},
-      {R"({"bypassRules":[{"scope":"x","pattern":"p"},{"pattern":"p"},{"scope":"hostAll","pattern":"p","enabled":1}]})",
-       {"bypassRules[0] unknown_scope", "bypassRules[1] rule_skipped", "bypassRules[2] enabled_not_boolean"}},
-      {R"({"bypassRules":[{"scope":"hostAll","pattern":"p"}, 5]})", {"bypassRules[1] non_object_rule"}},
-  };
-  for (const auto& c : cases) {
-    std::vector<SnapshotFinding> findings;
-    policyFromSnapshotText(std::string(c.text), &findings);
-    std::vector<std::string> got;
-    for (const auto& f : findings)
-      got.push_back(f.key + "[" + (f.index ? std::to_string(*f.index) : "") + "] " + std::string(f.problem));
-    std::sort(got.begin(), got.end());
-    std::vector<std::string> expected(c.findings.begin(), c.findings.end());
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(got, expected) << c.text;
-    EXPECT_EQ(isUsableSnapshot(findings), !c.text.starts_with("nope") && !c.text.starts_with("[")) << c.text;
-  }
-}
-
-// The snapshot is parsed again exactly when its text changed, however the
-// publisher changed it.
-TEST(PolicySnapshot, PublishedSnapshotIsReusedOnlyWhileUnchanged) {
-  test::TemporaryRuntimeDirectory runtime;
-  auto published = [] { return hostsOf(loadPolicyFromAppGroup().userDenyHosts); };
-  auto rewriteInPlace = [&](std::string_view text) {
-    struct stat before {};
-    ::stat(runtime.policyPath().c_str(), &before);
-    std::ofstream(runtime.policyPath(), std::ios::in | std::ios::out | std::ios::binary) << text;
-    timespec times[2] = {before.st_atim, before.st_mtim};
-    ::utimensat(AT_FDCWD, runtime.policyPath().c_str(), times, 0);
-  };
-  runtime.writePolicy(R"({"userDenyHosts":["a.com"]})");
-  const PolicyStorage* first = loadPolicyFromAppGroup().storage.get();
-  ::utimensat(AT_FDCWD, runtime.policyPath().c_str(), nullptr, 0);
-  EXPECT_EQ(loadPolicyFromAppGroup().storage.get(), first) << "a touch reuses the parsed snapshot";
-  // Same size, same modification time, and on kernels with coarse stamps
-  // the same clock tick.
-  for (int round = 0; round < 3; ++round) {
-    rewriteInPlace(R"({"userDenyHosts":["b.com"]})");
-    EXPECT_EQ(published(), Hosts{"b.com"}) << round;
-    rewriteInPlace(R"({"userDenyHosts":["a.com"]})");
-    EXPECT_EQ(published(), Hosts{"a.com"}) << round;
-  }
-  std::ofstream(runtime.policyPath().string() + ".new") << R"({"userDenyHosts":["c.com"]})";
-  std::filesystem::rename(runtime.policyPath().string() + ".new", runtime.policyPath());
-  EXPECT_EQ(published(), Hosts{"c.com"});
-  std::filesystem::remove(runtime.policyPath());
-  std::filesystem::create_directory(runtime.policyPath());
-  EXPECT_EQ(published(), Hosts{});
+// New stamps on the same text keep the parsed snapshot (and its index).
+TEST(PolicySnapshot, SameTextIsNotParsedAgain) {
+  char folder[] = "/tmp/qorda-unit-XXXXXX";
+  ASSERT_NE(::mkdtemp(folder), nullptr);
+  ::setenv("XDG_RUNTIME_DIR", folder, 1);
+  const std::string path = std::string(folder) + "/com.velmox.qorda.policy";
+  std::ofstream(path) << R"({"userDenyHosts":["a.com"]})";
+  const auto first = loadPolicyFromAppGroup().storage;  // held, so that a new parse cannot take its address
+  std::ofstream(path) << R"({"userDenyHosts":["a.com"]})";
+  EXPECT_EQ(loadPolicyFromAppGroup().storage, first);
+  std::filesystem::remove_all(folder);
 }
 
 TEST(PolicySnapshot, OnlyStampsOlderThanTheirTickProveAFileUnchanged) {
-  constexpr long long second = timestampGranularityNanoseconds;
-  const FileStamps read{1, 2, 3, 10 * second, 10 * second};
+  constexpr long long s = timestampGranularityNanoseconds;
+  const FileStamps read{1, 2, 3, 10 * s, 10 * s};
   const struct {
     FileStamps now;
     long long readAt;
     bool unchanged;
   } cases[] = {
-      {read, 12 * second, true},
-      {read, 11 * second, false},  // a change in the same tick as the read keeps every stamp
-      {{1, 2, 3, 10 * second, 11 * second}, 13 * second, false},
-      {{1, 2, 3, 9 * second, 10 * second}, 13 * second, false},
-      {{1, 2, 4, 10 * second, 10 * second}, 13 * second, false},
-      {{1, 5, 3, 10 * second, 10 * second}, 13 * second, false},
-      {{6, 2, 3, 10 * second, 10 * second}, 13 * second, false},
+      {read, 12 * s, true},
+      {read, 11 * s, false},  // a change in the same tick as the read keeps every stamp
+      // Any one stamp differs.
+      {{1, 2, 3, 10 * s, 11 * s}, 13 * s, false}, {{1, 2, 3, 9 * s, 10 * s}, 13 * s, false},
+      {{1, 2, 4, 10 * s, 10 * s}, 13 * s, false}, {{1, 5, 3, 10 * s, 10 * s}, 13 * s, false},
+      {{6, 2, 3, 10 * s, 10 * s}, 13 * s, false},
   };
-  for (const auto& c : cases) {
+  for (const auto& c : cases)
     EXPECT_EQ(stampsProveUnchanged(c.now, read, c.readAt), c.unchanged) << c.now.inode << " " << c.readAt;
-  }
 }
 
 }  // namespace

@@ -9,63 +9,38 @@
 namespace qorda {
 namespace {
 
-// Runs test on the intent {"outer":{"inner":value}} for each case.
-template <std::size_t N>
-void check(bool (*test)(JsonObject), std::string_view outer, std::string_view inner,
-           const std::pair<std::string_view, bool> (&cases)[N]) {
-  for (const auto& [value, answer] : cases) {
-    std::string text = "{\"" + std::string(outer) + "\":{\"" + std::string(inner) + "\":" + std::string(value) + "}}";
-    test::JsonText intent(text);
-    EXPECT_EQ(test(intent), answer) << outer << "/" << inner << " = " << value;
+// Each intent through the three classifiers: resource URL, MIME type and
+// detection signal; a member of the wrong type counts as absent.
+TEST(RequestClassifiers, Intents) {
+  static const struct {
+    std::string_view intent;
+    bool unsupportedScheme, nonMediaMime, directLinkSignal;
+  } cases[] = {
+      {R"({"resource":{"url":5,"mimeType":5},"detection":{"signalType":["direct_url"]}})", true, false, false},
+      {R"({"resource":{"url":"HTTPS://e.com/a","mimeType":""},"detection":{"signalType":"Direct_URL"}})", false, false,
+       true},
+      {R"({"resource":{"url":"Http:e","mimeType":"  \u00a0\u2028"},"detection":{"signalType":"media_mime"}})", false,
+       false, true},
+      {R"({"resource":{"url":"https:///a","mimeType":" Video/MP4\n"},
+           "detection":{"signalType":"Content_Disposition"}})", false, false, true},
+      {R"({"resource":{"url":"https://e.com/a|b^c[1]%zz#x#y","mimeType":"application/vnd.apple.mpegURL"},
+           "detection":{"signalType":"direct_url "}})", false, false, false},
+      {R"({"resource":{"url":"http://e","mimeType":"application/dash+xml"},"detection":"direct_url"})", false, false,
+       false},
+      {R"({"resource":{"url":"ftp://e.com/a","mimeType":"APPLICATION/OCTET-STREAM; name=a.bin"}})", true, false, false},
+      {R"({"resource":{"url":"file:///tmp/a.mp4","mimeType":"Audio/mpeg"}})", true, false, false},
+      {R"({"resource":{"url":"e.com/a.mp4","mimeType":"image/png"}})", true, true, false},
+      {R"({"resource":{"url":"","mimeType":"x-video/mp4"}})", true, true, false},
+      {R"({"resource":{"url":" https://e.com/a","mimeType":"text/html"}})", true, true, false},
+      {R"({"resource":{}})", true, false, false},
+  };
+  for (const auto& c : cases) {
+    test::JsonText intent(c.intent);
+    auto url = nestedStringAt(intent, "resource", "url");
+    EXPECT_EQ(hasUnsupportedScheme(url ? parseUrl(*url) : std::nullopt), c.unsupportedScheme) << c.intent;
+    EXPECT_EQ(isNonMediaMime(intent), c.nonMediaMime) << c.intent;
+    EXPECT_EQ(isDirectLinkSignal(intent), c.directLinkSignal) << c.intent;
   }
-}
-
-TEST(RequestClassifiers, HasUnsupportedScheme) {
-  static const std::pair<std::string_view, bool> urls[] = {
-      {"5", true},
-      {R"("https://example.com/a")", false},
-      {R"("HTTPS://example.com/a")", false},
-      {R"("Http:example")", false},
-      {R"("https:///a.mp4")", false},
-      {R"("https://e.com/a|b^c[1]%zz#x#y")", false},
-      {R"("ftp://example.com/a")", true},
-      {R"("blob:https://example.com/1")", true},
-      {R"("file:///tmp/a.mp4")", true},
-      {R"("example.com/a.mp4")", true},
-      {R"("")", true},
-      {R"(" https://example.com/a")", true},
-  };
-  for (const auto& [value, answer] : urls) {
-    test::JsonText url("{\"u\":" + std::string(value) + "}");
-    auto text = stringAt(url, "u");
-    EXPECT_EQ(hasUnsupportedScheme(text ? parseUrl(*text) : std::nullopt), answer) << value;
-  }
-}
-
-TEST(RequestClassifiers, IsNonMediaMime) {
-  static const std::pair<std::string_view, bool> types[] = {
-      {"5", false},
-      {R"("")", false},
-      {R"("  \u00a0\u2028")", false},
-      {R"(" Video/MP4\n")", false},
-      {R"("application/vnd.apple.mpegURL")", false},
-      {R"("application/dash+xml")", false},
-      {R"("APPLICATION/OCTET-STREAM; name=a.bin")", false},
-      {R"("text/html")", true},
-      {R"("image/png")", true},
-      {R"("x-video/mp4")", true},
-  };
-  check(isNonMediaMime, "resource", "mimeType", types);
-  EXPECT_FALSE(isNonMediaMime(test::JsonText(R"({"resource":{}})")));
-}
-
-TEST(RequestClassifiers, IsDirectLinkSignal) {
-  static const std::pair<std::string_view, bool> signals[] = {
-      {R"("direct_url")", true},          {R"("Direct_URL")", true},   {R"("media_mime")", true},
-      {R"("CONTENT_DISPOSITION")", true}, {R"("direct_url ")", false}, {R"(["direct_url"])", false},
-  };
-  check(isDirectLinkSignal, "detection", "signalType", signals);
-  EXPECT_FALSE(isDirectLinkSignal(test::JsonText(R"({"detection":"direct_url"})")));
 }
 
 }  // namespace

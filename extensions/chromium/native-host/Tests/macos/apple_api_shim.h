@@ -19,9 +19,7 @@ NS_ASSUME_NONNULL_BEGIN
 @interface NSWorkspaceOpenConfiguration : NSObject {
   // GNUstep's runtime has no non-fragile instance variables, so the
   // properties' storage is declared here; Apple's header shows none.
-  BOOL _activates;
-  BOOL _hides;
-  BOOL _createsNewApplicationInstance;
+  BOOL _activates, _hides, _createsNewApplicationInstance;
 }
 @property BOOL activates;
 @property BOOL hides;

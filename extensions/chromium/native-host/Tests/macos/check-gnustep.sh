@@ -2,7 +2,7 @@
 # The macOS channels checked on Linux: compiles Sources/app/companion_macos.mm
 # with clang against GNUstep, warnings as errors, and runs it against
 # GNUstep's user defaults, distributed notification centre and pasteboard,
-# with stand-ins for the few calls GNUstep lacks (gnustep_stubs.mm). This
+# with stand-ins for the few calls GNUstep lacks (in companion_check.mm). This
 # proves that the file compiles against the API and that its logic holds; the
 # macOS build itself is checked on a Mac.
 #
@@ -17,13 +17,11 @@ daemon_pids=()
 # Ends, by process id, the daemons started here and any that GNUstep started
 # on demand: those inherit the folder's name in their environment.
 end_daemons() {
-  local pid command pids
-  mapfile -t pids < <({ printf '%s\n' "${daemon_pids[@]}" &&
-    grep -lzxF "QORDA_GNUSTEP_CHECK=$work" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3; } | sort -u)
-  for pid in "${pids[@]}"; do
-    command=$(tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline") && kill "$pid" 2>/dev/null && echo "ended ${command}(pid $pid)"
-  done
-  for pid in "${pids[@]}"; do
+  local pid command
+  for pid in $({ printf '%s\n' "${daemon_pids[@]}" &&
+    grep -lzxF "QORDA_GNUSTEP_CHECK=$work" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3; } | sort -u); do
+    command=$(tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline") && kill "$pid" 2>/dev/null &&
+      echo "ended ${command}(pid $pid)"
     for _ in {1..50}; do kill -0 "$pid" 2>/dev/null && sleep 0.1; done
     kill -KILL "$pid" 2>/dev/null || true
   done
@@ -31,16 +29,12 @@ end_daemons() {
 }
 trap 'end_daemons; rm -rf "$work"' EXIT
 
-passed=0
-failed=0
+passed=0 failed=0
 expect() {
   local name=$1 want=$2 got=$3
-  if [[ $got == "$want" ]]; then
-    passed=$((passed + 1)) && echo "ok: $name"
-  else
-    failed=$((failed + 1)) && echo "FAILED: $name"
-    diff <(printf '%s\n' "$want") <(printf '%s\n' "$got") | cat -v | sed 's/^/    /' || true
-  fi
+  if [[ $got == "$want" ]]; then passed=$((passed + 1)) && echo "ok: $name" && return; fi
+  failed=$((failed + 1)) && echo "FAILED: $name"
+  diff <(printf '%s\n' "$want") <(printf '%s\n' "$got") | cat -v | sed 's/^/    /' || true
 }
 
 # --- compile --------------------------------------------------------------
@@ -52,20 +46,20 @@ mapfile -t gnustep_flags < <(gnustep-config --objc-flags | tr ' ' '\n' | grep -v
 # Debian's GNUstep uses GCC's Objective-C runtime: clang needs GCC's objc/
 # headers, and include/ stands in for the blocks header that it lacks. Address
 # sanitizer turns a touch of freed memory, say by a late handler, into a failure.
-compile=(clang++ -fsanitize=address -x objective-c++ -std=c++20 -fobjc-runtime=gcc -fblocks -fobjc-exceptions "${gnustep_flags[@]}"
-  -idirafter "$(gcc -print-file-name=include)" -idirafter "$here/include" -ISources -ISources/app
+compile=(clang++ -fsanitize=address -x objective-c++ -std=c++20 -fobjc-runtime=gcc -fblocks -fobjc-exceptions
+  "${gnustep_flags[@]}" -idirafter "$(gcc -print-file-name=include)" -idirafter "$here/include" -ISources -ISources/app
   -Wall -Wextra -Werror)
 # The project's own warnings, on a Mac as here.
 compile_host=("${compile[@]}" -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion -include "$here/apple_api_shim.h")
 
 echo "==> compiling companion_macos.mm against GNUstep (-Werror)"
-expect "compiles with no warning" "" "$("${compile_host[@]}" -c Sources/app/companion_macos.mm -o "$work/companion_macos.o" 2>&1)"
+expect "compiles with no warning" "" \
+  "$("${compile_host[@]}" -c Sources/app/companion_macos.mm -o "$work/companion_macos.o" 2>&1)"
 # A selector the API lacks is only a warning by default: it must fail here.
 sed 's/setHides:YES/setHide:YES/' Sources/app/companion_macos.mm >"$work/misspelled.mm"
 expect "a misspelled selector fails the compile" "instance method '-setHide:' not found" \
   "$("${compile_host[@]}" -fsyntax-only "$work/misspelled.mm" 2>&1 | grep -o "instance method '-setHide:' not found")"
 
-"${compile[@]}" -c "$here/gnustep_stubs.mm" -o "$work/gnustep_stubs.o"
 "${compile[@]}" -c "$here/companion_check.mm" -o "$work/companion_check.o"
 # The blocks runtime first: GNUstep's own copies no block that captures.
 # shellcheck disable=SC2046 # the libraries are words
@@ -103,8 +97,7 @@ done
 # GDNCServer and GNUstepGSPasteboardServer, base64-encoded
 names=$work/temp/GNUstepSecure$(id -u)/NSMessagePort/names
 for _ in {1..100}; do
-  [[ -e $names/R0ROQ1NlcnZlcg== && -e $names/R05Vc3RlcEdTUGFzdGVib2FyZFNlcnZlcg== ]] && break
-  sleep 0.1
+  [[ -e $names/R0ROQ1NlcnZlcg== && -e $names/R05Vc3RlcEdTUGFzdGVib2FyZFNlcnZlcg== ]] || sleep 0.1
 done
 
 # The stand-in store writes late unless synchronized, and reports a write
@@ -112,13 +105,14 @@ done
 echo "==> capture inbox, notification, policy pasteboard, launcher"
 bom=$'\xef\xbb\xbf'
 received='received com.velmox.qorda.capture.intent.submit object=nil userInfo keys=1 payload='
+r3='{"requestId": "r3"}'
 requested="launch requested: $app activates=0 hides=1 createsNewApplicationInstance=0"
 rows=(
   # name | expected output | companion_check's settings and commands, tab-separated
   "each append is stored, under the lock, before the next reads|r1
 é \"q\"|append	r1	append	é \"q\"	read"
   "without a group container the append goes on unlocked|x|QORDA_CHECK_GROUP_CONTAINERS=	append	x	read"
-  "a suspended listener gets the notification at once, payload alone|$received{\"requestId\": \"r3\"}|notify	{\"requestId\": \"r3\"}"
+  "a suspended listener gets the notification at once, payload alone|$received$r3|notify	$r3"
   "the published text is read, none before, with the parser's padding|(none)
 [1] (padding reserved)|policy	publish	[1]	policy"
   "a snapshot replaced under the same change count is not unchanged|a (padding reserved)
