@@ -49,7 +49,8 @@ Snapshots& snapshots() {
       s.texts[entries] = snapshotText(static_cast<std::size_t>(entries), ruleCount);
       for (int copy : {0, 1}) {
         fs::create_directories(folderOf(entries, copy));
-        std::ofstream(folderOf(entries, copy) / std::string(policyPasteboardName), std::ios::binary) << s.texts[entries];
+        std::ofstream(folderOf(entries, copy) / std::string(policyPasteboardName), std::ios::binary)
+            << s.texts[entries];
       }
     }
     // File stamps within a clock tick of a read prove nothing; past it, an
@@ -60,7 +61,9 @@ Snapshots& snapshots() {
   return published;
 }
 
-void publish(std::int64_t entries, int copy) { ::setenv("XDG_RUNTIME_DIR", folderOf(entries, copy).c_str(), 1); }
+void publish(std::int64_t entries, int copy) {
+  ::setenv("XDG_RUNTIME_DIR", folderOf(entries, copy).c_str(), 1);
+}
 
 void setBytes(benchmark::State& state, std::int64_t entries) {
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(snapshots().texts[entries].size()));
@@ -101,7 +104,8 @@ void simdjsonReadAndParse(benchmark::State& state) {
 
 void registerAll() {
   for (auto [name, function] : {std::pair{"simdjson_read_parse", &simdjsonReadAndParse},
-                                {"first_message", &evaluation<true>}, {"unchanged", &evaluation<false>}}) {
+                                {"first_message", &evaluation<true>},
+                                {"unchanged", &evaluation<false>}}) {
     auto* b = benchmark::RegisterBenchmark(name, function)->Unit(benchmark::kMicrosecond);
     for (std::int64_t entries : hostEntryCounts) b->Arg(entries);
   }
@@ -130,29 +134,31 @@ double secondsOf(const Recorder& recorder, const std::string& name, std::int64_t
 }
 
 void report(const Recorder& recorder, const std::string& reportDir) {
-  Table table{"Policy cost: a message that reaches the host lists, against simdjson reading and parsing the snapshot",
-              {"host entries", "snapshot", "simdjson read+parse", "first message", "÷ read+parse", "unchanged",
-               "÷ read+parse"},
-              {},
-              "Entries spread over the three host lists, plus " + std::to_string(ruleCount) +
-                  " bypass rules in every snapshot; the message is covered by none. \"First message\" reads, "
-                  "parses and normalises the snapshot and walks the lists, as a one-shot host does; \"unchanged\" "
-                  "proves the snapshot unchanged with one stat and looks the hosts up in the lists' index."};
+  Table table{
+      "Policy cost: a message that reaches the host lists, against simdjson reading and parsing the snapshot",
+      {"host entries", "snapshot", "simdjson read+parse", "first message", "÷ read+parse", "unchanged",
+       "÷ read+parse"},
+      {},
+      "Entries spread over the three host lists, plus " + std::to_string(ruleCount) +
+          " bypass rules in every snapshot; the message is covered by none. \"First message\" reads, "
+          "parses and normalises the snapshot and walks the lists, as a one-shot host does; \"unchanged\" "
+          "proves the snapshot unchanged with one stat and looks the hosts up in the lists' index."};
   for (std::int64_t entries : hostEntryCounts) {
     double bytes = static_cast<double>(snapshots().texts.at(entries).size());
     double parse = secondsOf(recorder, "simdjson_read_parse", entries);
     double first = secondsOf(recorder, "first_message", entries);
     double unchanged = secondsOf(recorder, "unchanged", entries);
-    table.rows.push_back({std::to_string(entries), formatFixed(bytes / 1024.0, 0) + " KiB", formatDuration(parse),
-                          formatDuration(first), formatRatio(first / parse), formatDuration(unchanged),
-                          formatRatio(unchanged / parse)});
+    table.rows.push_back({std::to_string(entries), formatFixed(bytes / 1024.0, 0) + " KiB",
+                          formatDuration(parse), formatDuration(first), formatRatio(first / parse),
+                          formatDuration(unchanged), formatRatio(unchanged / parse)});
     if (entries != 10'000) continue;
     recordVerdict({"policy cost", "10,000 hosts + 1,000 rules, first message: ≤ 2× simdjson's read and parse",
                    formatDuration(first) + " = " + formatRatio(first / parse), first <= 2 * parse},
                   reportDir);
-    recordVerdict({"policy cost", "10,000 hosts + 1,000 rules, unchanged: ≤ 0.1× simdjson's read and parse",
-                   formatDuration(unchanged) + " = " + formatRatio(unchanged / parse), unchanged <= 0.1 * parse},
-                  reportDir);
+    recordVerdict(
+        {"policy cost", "10,000 hosts + 1,000 rules, unchanged: ≤ 0.1× simdjson's read and parse",
+         formatDuration(unchanged) + " = " + formatRatio(unchanged / parse), unchanged <= 0.1 * parse},
+        reportDir);
   }
   emitTable(table, reportDir);
 }
@@ -164,8 +170,10 @@ int main(int argc, char** argv) {
   std::string reportDir;
   std::vector<char*> arguments;
   for (int i = 0; i < argc; ++i) {
-    if (std::string_view(argv[i]) == "--report-dir" && i + 1 < argc) reportDir = argv[++i];
-    else arguments.push_back(argv[i]);
+    if (std::string_view(argv[i]) == "--report-dir" && i + 1 < argc)
+      reportDir = argv[++i];
+    else
+      arguments.push_back(argv[i]);
   }
   int count = static_cast<int>(arguments.size());
   benchmark::Initialize(&count, arguments.data());

@@ -116,8 +116,10 @@ MixResult summarizeMix(Mix mix, const Samples& samples, bool rates) {
 
 Table timeTable(std::string title, const std::vector<MixResult>& results, std::string note,
                 std::string_view mixColumn = "mix") {
-  Table table{std::move(title), {std::string(mixColumn), "host", "median", "p99", "median ÷ limit", "p99 ÷ limit"},
-              {}, std::move(note)};
+  Table table{std::move(title),
+              {std::string(mixColumn), "host", "median", "p99", "median ÷ limit", "p99 ÷ limit"},
+              {},
+              std::move(note)};
   for (const MixResult& result : results) {
     const Summary& limit = result.summaries.at(HostKind::limit);
     for (HostKind kind : allHostKinds) {
@@ -132,13 +134,15 @@ Table timeTable(std::string title, const std::vector<MixResult>& results, std::s
 }
 
 Table rateTable(std::string title, const std::vector<MixResult>& results, std::string note) {
-  Table table{std::move(title), {"mix", "host", "median", "slowest round", "median ÷ limit"}, {}, std::move(note)};
+  Table table{
+      std::move(title), {"mix", "host", "median", "slowest round", "median ÷ limit"}, {}, std::move(note)};
   for (const MixResult& result : results) {
     double limit = result.summaries.at(HostKind::limit).median;
     for (HostKind kind : allHostKinds) {
       const Summary& s = result.summaries.at(kind);
-      table.rows.push_back({std::string(mixName(result.mix)), std::string(hostLabel(kind)), formatRate(s.median),
-                            formatRate(result.worst.at(kind)), formatRatio(s.median / limit)});
+      table.rows.push_back({std::string(mixName(result.mix)), std::string(hostLabel(kind)),
+                            formatRate(s.median), formatRate(result.worst.at(kind)),
+                            formatRatio(s.median / limit)});
     }
   }
   return table;
@@ -164,9 +168,10 @@ void judgeSteady(std::string_view mode, const std::vector<MixResult>& results, c
     double ratio = ours / limit;
     std::string label = std::string(mixName(result.mix));
     std::string shown = timeFigures ? formatDuration(ours) : formatRate(ours);
-    recordVerdict({std::string(mode), label + ": " + std::string(boundText),
-                   shown + " = " + formatRatio(ratio) + " limit", timeFigures ? ratio <= bound : ratio >= bound},
-                  reportDir);
+    recordVerdict(
+        {std::string(mode), label + ": " + std::string(boundText),
+         shown + " = " + formatRatio(ratio) + " limit", timeFigures ? ratio <= bound : ratio >= bound},
+        reportDir);
     double python = medianOf(result, HostKind::python), node = medianOf(result, HostKind::node);
     double vsPython = timeFigures ? python / ours : ours / python;
     double vsNode = timeFigures ? node / ours : ours / node;
@@ -196,11 +201,12 @@ void compareHosts(Session& session, const RunSize& size, const std::string& repo
     pipelines.push_back(summarizeMix(mix, samplePipelined(session, mix, size), true));
   }
   std::string rounds = std::to_string(size.oneShotRounds);
-  emitTable(timeTable("Start-up alone: spawn, end of input at once, exit", {startUp},
-                      rounds + " processes per host, hosts taking turns: what every one-shot message pays before "
-                               "its frame is read.",
-                      "input"),
-            reportDir);
+  emitTable(
+      timeTable("Start-up alone: spawn, end of input at once, exit", {startUp},
+                rounds + " processes per host, hosts taking turns: what every one-shot message pays before "
+                         "its frame is read.",
+                "input"),
+      reportDir);
   emitTable(timeTable("One-shot: a fresh process per message, spawn to reply to exit", oneShots,
                       rounds + " processes per host and mix, hosts taking turns."),
             reportDir);

@@ -48,7 +48,8 @@ struct WarmHost {
 WarmHost warmHost(const Session& session) {
   WarmHost host{spawnHost(hostCommand(session, HostKind::ours, Mix::takeover)), {}};
   host.reader.fd = host.process.fromHost;
-  if (!writeAll(host.process.toHost, frameOf(requestMessages(Mix::takeover).front())) || !readReply(host.reader))
+  if (!writeAll(host.process.toHost, frameOf(requestMessages(Mix::takeover).front())) ||
+      !readReply(host.reader))
     throw std::runtime_error("our host failed its first takeover");
   return host;
 }
@@ -63,11 +64,13 @@ double takeoverRate(const Session& session, std::size_t hosts, std::size_t batch
   double start = monotonicSeconds();
   std::vector<std::thread> threads;
   for (std::size_t i = 0; i < hosts; ++i)
-    threads.emplace_back([&, i] { ok[i] = exchange(warm[i].process, warm[i].reader, batch, batchSize, replyLength); });
+    threads.emplace_back(
+        [&, i] { ok[i] = exchange(warm[i].process, warm[i].reader, batch, batchSize, replyLength); });
   for (std::thread& thread : threads) thread.join();
   double elapsed = monotonicSeconds() - start;
   for (WarmHost& host : warm) finishHost(host.process);
-  if (std::find(ok.begin(), ok.end(), 0) != ok.end()) throw std::runtime_error("a host failed during takeovers");
+  if (std::find(ok.begin(), ok.end(), 0) != ok.end())
+    throw std::runtime_error("a host failed during takeovers");
   return static_cast<double>(hosts * batchSize) / elapsed;
 }
 
@@ -115,20 +118,22 @@ RateRow takeoverRates(const Session& session, std::size_t entries, const RunSize
 }  // namespace
 
 void measureHandOff(Session& session, const RunSize& size, const std::string& reportDir) {
-  Table oneShots{"Hand-off, one-shot: spawn to exit of one takeover against one blocked answer",
-                 {"inbox entries", "takeover median", "takeover p99", "blocked median", "takeover ÷ blocked",
-                  "takeover, no bus"},
-                 {},
-                 std::to_string(size.handOffRounds) +
-                     " processes of each kind per inbox size, alternating. \"No bus\": the session bus address "
-                     "leads nowhere, so only the inbox append remains."};
+  Table oneShots{
+      "Hand-off, one-shot: spawn to exit of one takeover against one blocked answer",
+      {"inbox entries", "takeover median", "takeover p99", "blocked median", "takeover ÷ blocked",
+       "takeover, no bus"},
+      {},
+      std::to_string(size.handOffRounds) +
+          " processes of each kind per inbox size, alternating. \"No bus\": the session bus address "
+          "leads nowhere, so only the inbox append remains."};
   Table rates{"Hand-off, one process: takeovers per second",
               {"inbox entries", "1 host", std::to_string(concurrentHosts) + " hosts at once",
                std::to_string(concurrentHosts) + " one-shots at once, each", "entries lost"},
               {},
               std::to_string(size.handOffBatch) + " takeovers per round over 1 or " +
-                  std::to_string(concurrentHosts) + " warm processes, 3 rounds, the inbox reset to its size "
-                                                    "before each; entries lost counts the inbox afterwards."};
+                  std::to_string(concurrentHosts) +
+                  " warm processes, 3 rounds, the inbox reset to its size "
+                  "before each; entries lost counts the inbox afterwards."};
   std::vector<double> takeoverMedians;
   for (std::size_t entries : size.inboxSizes) {
     std::fprintf(stderr, "  hand-off, inbox of %zu entries...\n", entries);
@@ -138,13 +143,15 @@ void measureHandOff(Session& session, const RunSize& size, const std::string& re
     oneShots.rows.push_back({std::to_string(entries), formatDuration(row.takeover.median),
                              formatDuration(row.takeover.p99), formatDuration(row.blocked.median),
                              formatRatio(ratio), formatDuration(row.withoutBus.median)});
-    recordVerdict({"hand-off", "one-shot takeover ≤ 3× one-shot blocked, inbox of " + std::to_string(entries),
-                   formatDuration(row.takeover.median) + " = " + formatRatio(ratio) + " blocked", ratio <= 3.0},
-                  reportDir);
+    recordVerdict(
+        {"hand-off", "one-shot takeover ≤ 3× one-shot blocked, inbox of " + std::to_string(entries),
+         formatDuration(row.takeover.median) + " = " + formatRatio(ratio) + " blocked", ratio <= 3.0},
+        reportDir);
     takeoverMedians.push_back(row.takeover.median);
     RateRow rate = takeoverRates(session, entries, size);
-    rates.rows.push_back({std::to_string(entries), formatRate(rate.single.median), formatRate(rate.together.median),
-                          formatDuration(rate.togetherOneShot.median), std::to_string(rate.lost)});
+    rates.rows.push_back({std::to_string(entries), formatRate(rate.single.median),
+                          formatRate(rate.together.median), formatDuration(rate.togetherOneShot.median),
+                          std::to_string(rate.lost)});
   }
   auto [fastest, slowest] = std::minmax_element(takeoverMedians.begin(), takeoverMedians.end());
   if (fastest != takeoverMedians.end()) {

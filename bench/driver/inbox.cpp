@@ -14,7 +14,8 @@ namespace {
 struct Connection {
   sqlite3* database = nullptr;
   explicit Connection(const std::string& path) {
-    if (sqlite3_open_v2(path.c_str(), &database, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK)
+    if (sqlite3_open_v2(path.c_str(), &database, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK)
       throw std::runtime_error("cannot open the capture inbox at " + path);
     sqlite3_busy_timeout(database, 5000);
   }
@@ -43,8 +44,8 @@ void seedInbox(const std::string& databasePath, std::size_t entries) {
   execute(connection.database, "BEGIN IMMEDIATE");
   execute(connection.database, "DELETE FROM capture_inbox_payloads");
   sqlite3_stmt* insert = nullptr;
-  sqlite3_prepare_v2(connection.database, "INSERT INTO capture_inbox_payloads(payload) VALUES (?1)", -1, &insert,
-                     nullptr);
+  sqlite3_prepare_v2(connection.database, "INSERT INTO capture_inbox_payloads(payload) VALUES (?1)", -1,
+                     &insert, nullptr);
   std::vector<std::string> messages = requestMessages(Mix::takeover);
   for (std::size_t i = 0; i < entries; ++i) {
     const std::string& message = messages[i % messages.size()];
@@ -59,7 +60,8 @@ void seedInbox(const std::string& databasePath, std::size_t entries) {
 std::optional<std::size_t> inboxEntryCount(const std::string& databasePath) {
   Connection connection(databasePath);
   sqlite3_stmt* statement = nullptr;
-  sqlite3_prepare_v2(connection.database, "SELECT count(*) FROM capture_inbox_payloads", -1, &statement, nullptr);
+  sqlite3_prepare_v2(connection.database, "SELECT count(*) FROM capture_inbox_payloads", -1, &statement,
+                     nullptr);
   std::optional<std::size_t> count;
   if (statement != nullptr && sqlite3_step(statement) == SQLITE_ROW)
     count = static_cast<std::size_t>(sqlite3_column_int64(statement, 0));

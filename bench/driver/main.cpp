@@ -2,16 +2,17 @@
 // and the usual Python and Node.js hosts, and prints how they compare.
 //   qorda_host_bench run [--smoke] [--report-dir DIR] [--sections compare,handoff,memory] [--our-host PATH]
 //   qorda_host_bench workload DIR [COUNT]   (files to profile a host by hand)
-//   qorda_host_bench summary --report-dir DIR [--markdown FILE] [--machine TEXT] [--source TEXT] [--command TEXT]
+//   qorda_host_bench summary --report-dir DIR [--markdown FILE] [--machine TEXT] [--source TEXT] [--command
+//   TEXT]
 #include "modes.h"
 #include "report.h"
 #include "sections.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -26,8 +27,10 @@ Options parseOptions(int argc, char** argv) {
   for (int i = 2; i < argc; ++i) {
     std::string name = argv[i];
     // Whole strings moved in: GCC 12 warns falsely on assigning a literal.
-    if (name == "--smoke") options.insert_or_assign(name, std::string("1"));
-    else if (i + 1 < argc) options.insert_or_assign(name, std::string(argv[++i]));
+    if (name == "--smoke")
+      options.insert_or_assign(name, std::string("1"));
+    else if (i + 1 < argc)
+      options.insert_or_assign(name, std::string(argv[++i]));
   }
   return options;
 }
@@ -78,14 +81,15 @@ int writeWorkload(int argc, char** argv) {
     std::replace(name.begin(), name.end(), ' ', '-');
     std::ofstream(dir + "/" + name + ".frames", std::ios::binary) << batchOf(requestMessages(mix), count);
   }
-  std::printf("wrote %s/run/com.velmox.qorda.policy and %zu frames per mix in %s/*.frames\n", dir.c_str(), count,
-              dir.c_str());
+  std::printf("wrote %s/run/com.velmox.qorda.policy and %zu frames per mix in %s/*.frames\n", dir.c_str(),
+              count, dir.c_str());
   return 0;
 }
 
 Table verdictTable(const std::vector<TargetVerdict>& verdicts) {
   Table table{"Targets", {"area", "target", "measured", "verdict"}, {}, {}};
-  for (const TargetVerdict& v : verdicts) table.rows.push_back({v.area, v.target, v.measured, v.holds ? "holds" : "MISSED"});
+  for (const TargetVerdict& v : verdicts)
+    table.rows.push_back({v.area, v.target, v.measured, v.holds ? "holds" : "MISSED"});
   return table;
 }
 

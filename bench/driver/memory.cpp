@@ -33,8 +33,8 @@ bool writePadded(int fd, const PaddedMessage& message) {
 }
 
 struct Peaks {
-  double highWater = 0;  // VmHWM while the host waits for its next frame
-  double maxResident = 0;  // wait4's ru_maxrss
+  double highWater = 0;      // VmHWM while the host waits for its next frame
+  double maxResident = 0;    // wait4's ru_maxrss
   double residentAfter = 0;  // VmRSS once a small frame has followed
 };
 
@@ -57,28 +57,33 @@ Peaks peaksForFrame(const HostCommand& command, const PaddedMessage& message) {
 }
 
 void measureHugeFrames(Session& session, const RunSize& size, const std::string& reportDir) {
-  const HugeFrameRun runs[] = {{HostKind::limit, Mix::requestChecks}, {HostKind::ours, Mix::requestChecks},
-                               {HostKind::ours, Mix::policy},         {HostKind::ours, Mix::takeover},
+  const HugeFrameRun runs[] = {{HostKind::limit, Mix::requestChecks},  {HostKind::ours, Mix::requestChecks},
+                               {HostKind::ours, Mix::policy},          {HostKind::ours, Mix::takeover},
                                {HostKind::python, Mix::requestChecks}, {HostKind::node, Mix::requestChecks}};
   auto frameBytes = static_cast<double>(size.hugeFrameBytes);
-  Table table{"Memory: peak resident size for one frame of " + formatMiB(frameBytes),
-              {"host", "mix", "peak (VmHWM)", "peak ÷ frame", "wait4 ru_maxrss", "resident after a small frame"},
-              {},
-              "The message is a realistic one with a long string inside; the takeover also stores it in the inbox "
-              "and sends it on the bus. VmHWM is read from /proc after the reply, while the host waits for input; "
-              "wait4's ru_maxrss also keeps the bench's own high-water mark across exec, so it tells only where "
-              "it is the larger. The last column is VmRSS once a small frame has been answered after the huge one: "
-              "what the host keeps of it."};
+  Table table{
+      "Memory: peak resident size for one frame of " + formatMiB(frameBytes),
+      {"host", "mix", "peak (VmHWM)", "peak ÷ frame", "wait4 ru_maxrss", "resident after a small frame"},
+      {},
+      "The message is a realistic one with a long string inside; the takeover also stores it in the inbox "
+      "and sends it on the bus. VmHWM is read from /proc after the reply, while the host waits for input; "
+      "wait4's ru_maxrss also keeps the bench's own high-water mark across exec, so it tells only where "
+      "it is the larger. The last column is VmRSS once a small frame has been answered after the huge one: "
+      "what the host keeps of it."};
   for (const HugeFrameRun& run : runs) {
-    std::fprintf(stderr, "  huge frame, %s, %s mix...\n", hostLabel(run.kind).data(), mixName(run.mix).data());
+    std::fprintf(stderr, "  huge frame, %s, %s mix...\n", hostLabel(run.kind).data(),
+                 mixName(run.mix).data());
     if (run.mix == Mix::takeover) seedInbox(inboxPath(session), 0);
-    Peaks peaks = peaksForFrame(hostCommand(session, run.kind, run.mix), paddedMessage(run.mix, size.hugeFrameBytes));
+    Peaks peaks =
+        peaksForFrame(hostCommand(session, run.kind, run.mix), paddedMessage(run.mix, size.hugeFrameBytes));
     double peak = peaks.highWater;
     table.rows.push_back({std::string(hostLabel(run.kind)), std::string(mixName(run.mix)), formatMiB(peak),
-                          formatRatio(peak / frameBytes), formatMiB(peaks.maxResident), formatMiB(peaks.residentAfter)});
+                          formatRatio(peak / frameBytes), formatMiB(peaks.maxResident),
+                          formatMiB(peaks.residentAfter)});
     if (run.kind == HostKind::ours)
-      recordVerdict({"memory", "one " + formatMiB(frameBytes) + " frame, " + std::string(mixName(run.mix)) +
-                                   ": peak ≤ 2.5× the frame",
+      recordVerdict({"memory",
+                     "one " + formatMiB(frameBytes) + " frame, " + std::string(mixName(run.mix)) +
+                         ": peak ≤ 2.5× the frame",
                      formatMiB(peak) + " = " + formatRatio(peak / frameBytes), peak <= 2.5 * frameBytes},
                     reportDir);
   }
@@ -118,12 +123,13 @@ void measureLongRun(Session& session, const RunSize& size, const std::string& re
   finishHost(host);
   if (!ok) throw std::runtime_error("our host failed during the long run");
   double growth = late / early - 1.0;
-  Table table{"Memory: resident size of one long-lived host",
-              {"after messages", "resident (VmRSS)", "against after 1,000"},
-              {{std::to_string(first), formatMiB(early), "—"},
-               {std::to_string(sent), formatMiB(late), formatPercent(growth)}},
-              "Request-check and policy messages in turn, the policy file read for every other one; VmRSS read "
-              "from /proc while the host waits for input."};
+  Table table{
+      "Memory: resident size of one long-lived host",
+      {"after messages", "resident (VmRSS)", "against after 1,000"},
+      {{std::to_string(first), formatMiB(early), "—"},
+       {std::to_string(sent), formatMiB(late), formatPercent(growth)}},
+      "Request-check and policy messages in turn, the policy file read for every other one; VmRSS read "
+      "from /proc while the host waits for input."};
   emitTable(table, reportDir);
   recordVerdict({"memory", "resident after " + std::to_string(sent) + " messages within 10 % of after 1,000",
                  formatMiB(late) + " against " + formatMiB(early), growth <= 0.10 && growth >= -0.10},

@@ -44,7 +44,8 @@ std::string batchOf(const std::vector<std::string>& messages, std::size_t count)
   return batch;
 }
 
-bool pingPong(const HostCommand& command, const std::vector<std::string>& frames, std::vector<double>& roundTrips) {
+bool pingPong(const HostCommand& command, const std::vector<std::string>& frames,
+              std::vector<double>& roundTrips) {
   HostProcess host = spawnHost(command);
   ReplyReader reader{host.fromHost};
   bool ok = true;
@@ -72,12 +73,13 @@ bool exchange(HostProcess& host, ReplyReader& reader, const std::string& batch, 
   return written && read;
 }
 
-std::optional<double> pipelined(const HostCommand& command, const std::string& warmUpFrame, const std::string& batch,
-                                std::size_t count, std::size_t replyLength) {
+std::optional<double> pipelined(const HostCommand& command, const std::string& warmUpFrame,
+                                const std::string& batch, std::size_t count, std::size_t replyLength) {
   HostProcess host = spawnHost(command);
   ReplyReader reader{host.fromHost};
   bool ok = true;
-  for (std::size_t i = 0; ok && i < warmUpMessages; ++i) ok = writeAll(host.toHost, warmUpFrame) && readReply(reader);
+  for (std::size_t i = 0; ok && i < warmUpMessages; ++i)
+    ok = writeAll(host.toHost, warmUpFrame) && readReply(reader);
   double start = monotonicSeconds();
   ok = ok && exchange(host, reader, batch, count, replyLength);
   double elapsed = monotonicSeconds() - start;

@@ -25,12 +25,13 @@ std::string batchOf(const std::vector<std::string>& messages, std::size_t count)
 
 // A connectNative port used request by request: after a short warm-up, one
 // round trip time per message of frames is added to roundTrips.
-bool pingPong(const HostCommand& command, const std::vector<std::string>& frames, std::vector<double>& roundTrips);
+bool pingPong(const HostCommand& command, const std::vector<std::string>& frames,
+              std::vector<double>& roundTrips);
 
 // Many messages in flight on one process: a batch of count frames written
 // while the replies are read. Replies per second, after a short warm-up.
-std::optional<double> pipelined(const HostCommand& command, const std::string& warmUpFrame, const std::string& batch,
-                                std::size_t count, std::size_t replyLength);
+std::optional<double> pipelined(const HostCommand& command, const std::string& warmUpFrame,
+                                const std::string& batch, std::size_t count, std::size_t replyLength);
 
 // Writes batch from a second thread while count replies are read; true when
 // they all came, each replyLength long (0: any length).

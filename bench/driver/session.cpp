@@ -51,15 +51,18 @@ std::vector<std::string> baseEnvironment(const Session& session, std::string_vie
 void startBus(Session& session) {
   std::string socket = session.root + "/bus";
   std::string config = session.root + "/bus.conf";
-  writeFile(config, "<busconfig><type>session</type><listen>unix:path=" + socket +
-                        "</listen><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                        "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>");
-  HostProcess daemon = spawnHost({"dbus-daemon", {"/usr/bin/dbus-daemon", "--nofork", "--config-file=" + config}, {}});
+  writeFile(config,
+            "<busconfig><type>session</type><listen>unix:path=" + socket +
+                "</listen><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>");
+  HostProcess daemon =
+      spawnHost({"dbus-daemon", {"/usr/bin/dbus-daemon", "--nofork", "--config-file=" + config}, {}});
   ::close(daemon.toHost);
   ::close(daemon.fromHost);
   session.busDaemon = daemon.pid;
   session.busAddress = "unix:path=" + socket;
-  if (!waitFor([&] { return fs::exists(socket); })) throw std::runtime_error("the private dbus-daemon did not start");
+  if (!waitFor([&] { return fs::exists(socket); }))
+    throw std::runtime_error("the private dbus-daemon did not start");
 }
 
 void startStandIn(Session& session) {
@@ -84,10 +87,12 @@ void probeReplies(Session& session) {
     writeAll(host.toHost, frames);
     ReplyReader reader{host.fromHost};
     std::vector<std::string> replies;
-    for (std::size_t i = 0; i < requestMessages(mix).size(); ++i) replies.push_back(readReply(reader).value_or(""));
+    for (std::size_t i = 0; i < requestMessages(mix).size(); ++i)
+      replies.push_back(readReply(reader).value_or(""));
     finishHost(host);
     for (const std::string& reply : replies) {
-      bool decided = reply.find("\"policyAction\":\"" + std::string(expectedAction(mix)) + "\"") != std::string::npos;
+      bool decided =
+          reply.find("\"policyAction\":\"" + std::string(expectedAction(mix)) + "\"") != std::string::npos;
       if (!decided || reply.size() != replies.front().size())
         throw std::runtime_error("unexpected reply for the " + std::string(mixName(mix)) + " mix: " + reply);
     }
@@ -107,10 +112,14 @@ void stop(pid_t& pid) {
 
 std::string_view hostLabel(HostKind kind) {
   switch (kind) {
-    case HostKind::limit: return "static C (limit)";
-    case HostKind::ours: return "Qorda host";
-    case HostKind::python: return "Python";
-    case HostKind::node: break;
+    case HostKind::limit:
+      return "static C (limit)";
+    case HostKind::ours:
+      return "Qorda host";
+    case HostKind::python:
+      return "Python";
+    case HostKind::node:
+      break;
   }
   return "Node.js";
 }
@@ -146,13 +155,14 @@ HostCommand hostCommand(const Session& session, HostKind kind, Mix mix) {
   HostCommand command{std::string(hostLabel(kind)), {}, baseEnvironment(session, session.busAddress)};
   const BenchPaths& p = session.paths;
   std::string program = kind == HostKind::limit    ? p.limitHost
-                         : kind == HostKind::ours  ? p.ourHost
-                         : kind == HostKind::python ? p.pythonHost
-                                                    : p.nodeHost;
+                        : kind == HostKind::ours   ? p.ourHost
+                        : kind == HostKind::python ? p.pythonHost
+                                                   : p.nodeHost;
   // The browser passes the calling extension's origin as the one argument.
   command.argv = {program, extensionOrigin};
   auto index = static_cast<std::size_t>(mix);
-  if (index < session.replies.size()) command.environment.push_back("QORDA_BENCH_REPLY=" + session.replies[index]);
+  if (index < session.replies.size())
+    command.environment.push_back("QORDA_BENCH_REPLY=" + session.replies[index]);
   command.environment.push_back("QORDA_BENCH_ACTION=" + std::string(expectedAction(mix)));
   command.environment.push_back("QORDA_BENCH_REASON=" + std::string(expectedReason(mix)));
   return command;

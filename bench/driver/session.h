@@ -22,16 +22,17 @@ struct BenchPaths {
 
 enum class HostKind { limit, ours, python, node };
 
-inline constexpr HostKind allHostKinds[] = {HostKind::limit, HostKind::ours, HostKind::python, HostKind::node};
+inline constexpr HostKind allHostKinds[] = {HostKind::limit, HostKind::ours, HostKind::python,
+                                            HostKind::node};
 
 std::string_view hostLabel(HostKind kind);
 
 struct Session {
   BenchPaths paths;
-  std::string root;         // the temporary directory
-  std::string runtimeDir;   // XDG_RUNTIME_DIR, holds the policy file
-  std::string dataHome;     // XDG_DATA_HOME, holds the capture inbox
-  std::string busAddress;   // DBUS_SESSION_BUS_ADDRESS of the private bus
+  std::string root;        // the temporary directory
+  std::string runtimeDir;  // XDG_RUNTIME_DIR, holds the policy file
+  std::string dataHome;    // XDG_DATA_HOME, holds the capture inbox
+  std::string busAddress;  // DBUS_SESSION_BUS_ADDRESS of the private bus
   pid_t busDaemon = -1;
   pid_t standIn = -1;
   std::vector<std::string> replies;  // our host's reply for each mix, as probed

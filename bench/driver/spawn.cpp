@@ -53,7 +53,8 @@ std::optional<std::size_t> nextLength(ReplyReader& reader) {
 
 HostProcess spawnHost(const HostCommand& command) {
   int input[2], output[2];
-  if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+  if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe2 failed");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, input[0], 0);

@@ -27,8 +27,8 @@ int main(int argc, char** argv) {
   std::signal(SIGTERM, [](int) { stopping = 1; });
   sd_bus* bus = nullptr;
   if (sd_bus_open_user(&bus) < 0) return 1;
-  if (sd_bus_match_signal(bus, nullptr, nullptr, "/com/velmox/qorda", "com.velmox.qorda.capture.intent", "submit",
-                          onCapture, nullptr) < 0)
+  if (sd_bus_match_signal(bus, nullptr, nullptr, "/com/velmox/qorda", "com.velmox.qorda.capture.intent",
+                          "submit", onCapture, nullptr) < 0)
     return 1;
   if (sd_bus_request_name(bus, "com.velmox.qorda", 0) < 0) return 1;
   if (::write(1, "ready\n", 6) != 6) return 1;

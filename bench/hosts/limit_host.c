@@ -8,7 +8,7 @@
 #include <string.h>
 #include <unistd.h>
 
-static int readAll(int fd, unsigned char *into, size_t size) {
+static int readAll(int fd, unsigned char* into, size_t size) {
   while (size > 0) {
     ssize_t count = read(fd, into, size);
     if (count < 0 && errno == EINTR) continue;
@@ -19,7 +19,7 @@ static int readAll(int fd, unsigned char *into, size_t size) {
   return 1;
 }
 
-static int writeAll(int fd, const unsigned char *from, size_t size) {
+static int writeAll(int fd, const unsigned char* from, size_t size) {
   while (size > 0) {
     ssize_t count = write(fd, from, size);
     if (count < 0 && errno == EINTR) continue;
@@ -31,19 +31,20 @@ static int writeAll(int fd, const unsigned char *from, size_t size) {
 }
 
 int main(void) {
-  const char *reply = getenv("QORDA_BENCH_REPLY");
+  const char* reply = getenv("QORDA_BENCH_REPLY");
   if (reply == NULL) reply = "{}";
   size_t replySize = strlen(reply);
-  unsigned char *frame = malloc(4 + replySize);
+  unsigned char* frame = malloc(4 + replySize);
   if (frame == NULL) return 1;
   for (int i = 0; i < 4; ++i) frame[i] = (unsigned char)(replySize >> (8 * i));
   memcpy(frame + 4, reply, replySize);
 
   unsigned char header[4];
   while (readAll(0, header, sizeof header)) {
-    size_t length = (size_t)header[0] | (size_t)header[1] << 8 | (size_t)header[2] << 16 | (size_t)header[3] << 24;
+    size_t length =
+        (size_t)header[0] | (size_t)header[1] << 8 | (size_t)header[2] << 16 | (size_t)header[3] << 24;
     /* A real host keeps the body to parse it; so does the limit. */
-    unsigned char *body = malloc(length + 1);
+    unsigned char* body = malloc(length + 1);
     if (body == NULL || !readAll(0, body, length)) return 0;
     free(body);
     if (!writeAll(1, frame, 4 + replySize)) return 0;

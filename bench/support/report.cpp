@@ -10,9 +10,8 @@ namespace {
 
 // Columns line up by characters, not bytes: "µs" and "×" take two bytes each.
 std::size_t displayWidth(std::string_view text) {
-  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  }));
+  return static_cast<std::size_t>(std::count_if(
+      text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
 std::string paddedRow(const std::vector<std::string>& cells, const std::vector<std::size_t>& widths) {
@@ -27,7 +26,8 @@ std::string paddedRow(const std::vector<std::string>& cells, const std::vector<s
 std::vector<std::size_t> columnWidths(const Table& table) {
   std::vector<std::size_t> widths(table.header.size(), 3);
   auto widen = [&](const std::vector<std::string>& cells) {
-    for (std::size_t i = 0; i < cells.size() && i < widths.size(); ++i) widths[i] = std::max(widths[i], displayWidth(cells[i]));
+    for (std::size_t i = 0; i < cells.size() && i < widths.size(); ++i)
+      widths[i] = std::max(widths[i], displayWidth(cells[i]));
   };
   widen(table.header);
   for (const auto& row : table.rows) widen(row);
@@ -36,7 +36,8 @@ std::vector<std::size_t> columnWidths(const Table& table) {
 
 // Tabs and line breaks would break the TSV record apart.
 std::string flattened(std::string text) {
-  std::replace_if(text.begin(), text.end(), [](char c) { return c == '\t' || c == '\n'; }, ' ');
+  std::replace_if(
+      text.begin(), text.end(), [](char c) { return c == '\t' || c == '\n'; }, ' ');
   return text;
 }
 
@@ -68,8 +69,8 @@ void emitTable(const Table& table, const std::string& reportDir) {
 void recordVerdict(const TargetVerdict& verdict, const std::string& reportDir) {
   if (reportDir.empty()) return;
   std::ofstream(reportDir + "/targets.tsv", std::ios::app)
-      << flattened(verdict.area) << '\t' << flattened(verdict.target) << '\t' << flattened(verdict.measured) << '\t'
-      << (verdict.holds ? "holds" : "missed") << '\n';
+      << flattened(verdict.area) << '\t' << flattened(verdict.target) << '\t' << flattened(verdict.measured)
+      << '\t' << (verdict.holds ? "holds" : "missed") << '\n';
 }
 
 std::vector<TargetVerdict> readVerdicts(const std::string& reportDir) {

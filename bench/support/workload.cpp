@@ -1,6 +1,5 @@
 #include "workload.h"
 
-
 namespace qorda::bench {
 namespace {
 
@@ -17,13 +16,13 @@ struct Resource {
 std::string requestMessage(const Resource& r, std::size_t index, std::string_view padding = {}) {
   std::string id = "req-" + std::to_string(100000 + index);
   std::string text = R"({"messageType":"capture.intent","requestId":")" + id + R"(","payload":{"intent":{)";
-  text += R"("sourceContext":{"pageUrl":")" + std::string(r.pageUrl) + R"(","frameUrl":")" + std::string(r.pageUrl) +
-          R"(","tabId":1842},)";
-  text += R"("resource":{"url":")" + std::string(r.resourceUrl) + R"(","mimeType":")" + std::string(r.mimeType) +
-          R"(","contentLength":7340032},)";
+  text += R"("sourceContext":{"pageUrl":")" + std::string(r.pageUrl) + R"(","frameUrl":")" +
+          std::string(r.pageUrl) + R"(","tabId":1842},)";
+  text += R"("resource":{"url":")" + std::string(r.resourceUrl) + R"(","mimeType":")" +
+          std::string(r.mimeType) + R"(","contentLength":7340032},)";
   text += R"("manifest":{"url":")" + std::string(r.manifestUrl) + R"("},)";
-  text += R"("detection":{"signalType":")" + std::string(r.signalType) + R"(","confidence":"high","evidence":")" +
-          std::string(padding) + R"("},)";
+  text += R"("detection":{"signalType":")" + std::string(r.signalType) +
+          R"(","confidence":"high","evidence":")" + std::string(padding) + R"("},)";
   text += R"("classification":{"deliveryType":")" + std::string(r.deliveryType) + R"(","container":"mp4"},)";
   text += R"("policyHints":{"drmSuspected":false,"requiresCookies":true}}}})";
   return text;
@@ -33,14 +32,15 @@ std::string requestMessage(const Resource& r, std::size_t index, std::string_vie
 constexpr std::array requestCheckResources = {
     Resource{"https://www.dailyherald-news.example/2024/05/17/city-council-budget-vote",
              "https://static.dailyherald-news.example/assets/article.css?v=20240517&theme=light",
-             "https://static.dailyherald-news.example/assets/manifest.json", "text/css", "direct_url", "progressive"},
+             "https://static.dailyherald-news.example/assets/manifest.json", "text/css", "direct_url",
+             "progressive"},
     Resource{"https://shop.outdoorgear.example/products/alpine-tent-2p?color=green",
              "https://images.outdoorgear.example/products/alpine-tent-2p/hero.jpg?w=1600&q=80",
              "https://shop.outdoorgear.example/site.webmanifest", "image/jpeg", "media_mime", "progressive"},
     Resource{"https://app.taskboard.example/team/roadmap?view=board",
              "https://api.taskboard.example/v2/boards/8841/cards?limit=50&cursor=eyJwIjoyfQ",
-             "https://app.taskboard.example/manifest.json", "application/json; charset=utf-8", "content_disposition",
-             "progressive"},
+             "https://app.taskboard.example/manifest.json", "application/json; charset=utf-8",
+             "content_disposition", "progressive"},
     Resource{"https://docs.library-archive.example/collections/maps/1893-survey",
              "https://docs.library-archive.example/download/1893-survey.pdf?token=a81f3c&dl=1",
              "https://docs.library-archive.example/manifest.json", "application/pdf", "content_disposition",
@@ -55,10 +55,12 @@ constexpr std::array policyResources = {
              "network_manifest", "hls"},
     Resource{"https://learn.partner-academy.example/course/241/lesson/7",
              "https://media.partner-academy.example/course/241/lesson7-720p.mp4?expires=1717000000&sig=Zm9v",
-             "https://media.partner-academy.example/course/241/lesson7.mpd", "video/mp4", "direct_url", "progressive"},
+             "https://media.partner-academy.example/course/241/lesson7.mpd", "video/mp4", "direct_url",
+             "progressive"},
     Resource{"https://radio.partner-fm.example/shows/morning?episode=2024-05-17",
              "https://cdn.partner-fm.example/audio/morning/2024-05-17.mp3?listener=c41d&fmt=mp3",
-             "https://cdn.partner-fm.example/audio/morning/feed.m3u8", "audio/mpeg", "media_mime", "progressive"},
+             "https://cdn.partner-fm.example/audio/morning/feed.m3u8", "audio/mpeg", "media_mime",
+             "progressive"},
     Resource{"https://www.partner-tv.example/vod/series-12/episode-3",
              "https://vod.partner-tv.example/series-12/ep3/video_1080p_00042.m4s?token=77ab&range=0-2097151",
              "https://vod.partner-tv.example/series-12/ep3/manifest.mpd?token=77ab", "video/iso.segment",
@@ -67,12 +69,14 @@ constexpr std::array policyResources = {
 
 // Media on hosts no list names: taken over after every check.
 constexpr std::array takeoverResources = {
-    Resource{"https://www.videoshare.example/watch/Q8f31kZ?list=PL42&t=95",
-             "https://r4---sn-cdn.videoshare-content.example/videoplayback?id=Q8f31kZ&itag=22&mime=video%2Fmp4",
-             "https://manifest.videoshare.example/api/manifest/hls_variant/id/Q8f31kZ/index.m3u8", "video/mp4",
-             "direct_url", "progressive"},
+    Resource{
+        "https://www.videoshare.example/watch/Q8f31kZ?list=PL42&t=95",
+        "https://r4---sn-cdn.videoshare-content.example/videoplayback?id=Q8f31kZ&itag=22&mime=video%2Fmp4",
+        "https://manifest.videoshare.example/api/manifest/hls_variant/id/Q8f31kZ/index.m3u8", "video/mp4",
+        "direct_url", "progressive"},
     Resource{"https://www.streamhub.example/events/keynote-2024?lang=en",
-             "https://vod-eu.streamhub-cdn.example/events/keynote-2024/1080p/segment_00017.m4s?auth=exp=1717000000",
+             "https://vod-eu.streamhub-cdn.example/events/keynote-2024/1080p/"
+             "segment_00017.m4s?auth=exp=1717000000",
              "https://vod-eu.streamhub-cdn.example/events/keynote-2024/manifest.mpd?auth=exp=1717000000",
              "video/iso.segment", "network_manifest", "dash"},
     Resource{"https://podcasts.soundwave.example/show/deep-dive/episode/118",
@@ -81,20 +85,24 @@ constexpr std::array takeoverResources = {
              "progressive"},
     Resource{"https://www.filmclub.example/title/70231/trailer?autoplay=true",
              "https://trailers.filmclub-media.example/70231/trailer_1080.mp4?cdn=eu2&exp=1717000000",
-             "https://trailers.filmclub-media.example/70231/master.m3u8?cdn=eu2", "video/mp4", "content_disposition",
-             "hls"},
+             "https://trailers.filmclub-media.example/70231/master.m3u8?cdn=eu2", "video/mp4",
+             "content_disposition", "hls"},
 };
 
 std::vector<Resource> resourcesOf(Mix mix) {
   switch (mix) {
-    case Mix::requestChecks: return {requestCheckResources.begin(), requestCheckResources.end()};
-    case Mix::policy: return {policyResources.begin(), policyResources.end()};
-    case Mix::takeover: break;
+    case Mix::requestChecks:
+      return {requestCheckResources.begin(), requestCheckResources.end()};
+    case Mix::policy:
+      return {policyResources.begin(), policyResources.end()};
+    case Mix::takeover:
+      break;
   }
   return {takeoverResources.begin(), takeoverResources.end()};
 }
 
-constexpr std::array hostWords = {"video", "stream", "media", "cdn", "tube", "clip", "cast", "play", "film", "music"};
+constexpr std::array hostWords = {"video", "stream", "media", "cdn",  "tube",
+                                  "clip",  "cast",   "play",  "film", "music"};
 constexpr std::array tlds = {"com", "net", "org", "io", "tv", "co.uk", "de", "example"};
 
 // Names as users and feeds publish them: mostly lower case, some with "www."
@@ -113,12 +121,18 @@ std::string ruleEntry(std::size_t index) {
   bool enabled = index % 7 != 6;
   std::string scope, pattern;
   switch (index % 3) {
-    case 0: scope = "exactURL", pattern = "https://files" + n + ".rules.example/download/file" + n + ".mp4"; break;
-    case 1: scope = "pathPrefix", pattern = "https://cdn" + n + ".rules.example/private/" + n + "/"; break;
-    default: scope = "hostAll", pattern = "host" + n + ".rules.example"; break;
+    case 0:
+      scope = "exactURL", pattern = "https://files" + n + ".rules.example/download/file" + n + ".mp4";
+      break;
+    case 1:
+      scope = "pathPrefix", pattern = "https://cdn" + n + ".rules.example/private/" + n + "/";
+      break;
+    default:
+      scope = "hostAll", pattern = "host" + n + ".rules.example";
+      break;
   }
-  return R"({"scope":")" + scope + R"(","pattern":")" + pattern + R"(","enabled":)" + (enabled ? "true" : "false") +
-         "}";
+  return R"({"scope":")" + scope + R"(","pattern":")" + pattern + R"(","enabled":)" +
+         (enabled ? "true" : "false") + "}";
 }
 
 void appendHostList(std::string& text, std::string_view key, std::size_t list, std::size_t count,
@@ -135,7 +149,8 @@ void appendHostList(std::string& text, std::string_view key, std::size_t list, s
   text += "],";
 }
 
-std::string snapshotWith(std::size_t hostEntries, std::size_t rules, const std::vector<std::string_view>& bypassExtra) {
+std::string snapshotWith(std::size_t hostEntries, std::size_t rules,
+                         const std::vector<std::string_view>& bypassExtra) {
   std::string text = "{";
   std::size_t perList = hostEntries / 3;
   appendHostList(text, "hardBlockedHosts", 0, perList, {});
@@ -154,14 +169,19 @@ std::string snapshotWith(std::size_t hostEntries, std::size_t rules, const std::
 
 std::string_view mixName(Mix mix) {
   switch (mix) {
-    case Mix::requestChecks: return "request checks";
-    case Mix::policy: return "policy";
-    case Mix::takeover: break;
+    case Mix::requestChecks:
+      return "request checks";
+    case Mix::policy:
+      return "policy";
+    case Mix::takeover:
+      break;
   }
   return "takeover";
 }
 
-std::string_view expectedAction(Mix mix) { return mix == Mix::requestChecks ? "blocked" : mix == Mix::policy ? "bypass" : "takeover"; }
+std::string_view expectedAction(Mix mix) {
+  return mix == Mix::requestChecks ? "blocked" : mix == Mix::policy ? "bypass" : "takeover";
+}
 
 std::string_view expectedReason(Mix mix) {
   return mix == Mix::requestChecks ? "non_media_mime" : mix == Mix::policy ? "remote_bypass_site" : "";
@@ -183,7 +203,9 @@ PaddedMessage paddedMessage(Mix mix, std::size_t size) {
   return {whole.substr(0, at), size > bare ? size - bare : 0, whole.substr(at + marker.size())};
 }
 
-std::string snapshotText(std::size_t hostEntries, std::size_t rules) { return snapshotWith(hostEntries, rules, {}); }
+std::string snapshotText(std::size_t hostEntries, std::size_t rules) {
+  return snapshotWith(hostEntries, rules, {});
+}
 
 std::string comparisonPolicyText() {
   return snapshotWith(300, 30, {"partner-tv.example", "partner-academy.example", "partner-fm.example"});

@@ -20,8 +20,8 @@
 #include <string_view>
 #include <vector>
 
-#include <CLI/CLI.hpp>
 #include <simdjson.h>
+#include <CLI/CLI.hpp>
 
 extern char** environ;
 
@@ -105,7 +105,8 @@ void abandonHost(Host& host) {
   closeFd(host.output);
   if (host.pid > 0) {
     kill(host.pid, SIGKILL);
-    while (waitpid(host.pid, nullptr, 0) < 0 && errno == EINTR) {}
+    while (waitpid(host.pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
     host.pid = -1;
   }
 }
@@ -122,7 +123,8 @@ bool writeAll(int fd, std::string_view data) {
 
 // Reads up to size bytes, fewer only at end of file; nothing once the
 // deadline passes.
-Result<std::optional<std::size_t>> readFully(int fd, char* data, std::size_t size, Clock::time_point deadline) {
+Result<std::optional<std::size_t>> readFully(int fd, char* data, std::size_t size,
+                                             Clock::time_point deadline) {
   std::size_t got = 0;
   while (got < size) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -152,7 +154,8 @@ Error sendFrame(const Host& host, std::string_view body, long line) {
 
 std::string excerpt(std::string_view text) {
   std::string shown(text.substr(0, 60));
-  std::replace_if(shown.begin(), shown.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, '.');
+  std::replace_if(
+      shown.begin(), shown.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, '.');
   return shown + (text.size() > 60 ? "..." : "");
 }
 
@@ -163,13 +166,16 @@ Result<std::string> readReply(const Host& host, long line, const Options& option
   auto got = readFully(host.output, reinterpret_cast<char*>(header), 4, deadline);
   if (got.error) return {{}, got.error};
   if (!got.value)
-    return {{}, "host did not reply to " + which + " within " + std::to_string(options.timeoutSeconds) + " s"};
+    return {{},
+            "host did not reply to " + which + " within " + std::to_string(options.timeoutSeconds) + " s"};
   if (*got.value == 0) return {{}, "host exited before replying to " + which};
   if (*got.value < 4) return {{}, "host stopped in the middle of its reply to " + which};
   const std::uint32_t length = std::uint32_t{header[0]} | std::uint32_t{header[1]} << 8 |
                                std::uint32_t{header[2]} << 16 | std::uint32_t{header[3]} << 24;
   if (length > maxReplyBytes)
-    return {{}, "reply to " + which + " claims " + std::to_string(length) + " bytes; the host is not writing frames"};
+    return {
+        {},
+        "reply to " + which + " claims " + std::to_string(length) + " bytes; the host is not writing frames"};
   std::string body(length, '\0');
   got = readFully(host.output, body.data(), length, deadline);
   if (got.error) return {{}, got.error};
@@ -183,7 +189,8 @@ Error printResult(std::string_view request, std::string reply, bool repliesOnly)
   // Valid JSON has line breaks only between tokens, so dropping them keeps a
   // pretty-printed reply intact and on one line.
   std::erase_if(reply, [](char c) { return c == '\n' || c == '\r'; });
-  std::string out = repliesOnly ? reply : "{\"request\":" + std::string(request) + ",\"reply\":" + reply + "}";
+  std::string out =
+      repliesOnly ? reply : "{\"request\":" + std::string(request) + ",\"reply\":" + reply + "}";
   out += '\n';
   if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0)
     return errnoText("writing standard output");
@@ -244,7 +251,8 @@ Error finishHost(Host& host, const Options& options) {
   closeFd(host.output);
   if (extra > 0) return "host wrote " + std::to_string(extra) + " bytes after its last reply";
   if (WIFSIGNALED(status))
-    return "host was killed by signal " + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) + ")";
+    return "host was killed by signal " + std::to_string(WTERMSIG(status)) + " (" +
+           strsignal(WTERMSIG(status)) + ")";
   if (WEXITSTATUS(status) != 0) return "host exited with status " + std::to_string(WEXITSTATUS(status));
   return std::nullopt;
 }
@@ -258,11 +266,14 @@ int main(int argc, char** argv) {
       "{\"request\":...,\"reply\":...}, or only the reply, per line.",
       "qorda-frame-client");
   app.add_flag("--replies-only", options.repliesOnly, "print only the replies");
-  app.add_option("--timeout", options.timeoutSeconds, "bounds the wait for each reply and for the host to exit")
+  app.add_option("--timeout", options.timeoutSeconds,
+                 "bounds the wait for each reply and for the host to exit")
       ->type_name("SECONDS")
       ->check(CLI::Range(1, 86400))
       ->capture_default_str();
-  app.add_option("COMMAND", options.command, "the host program and its arguments; what follows it is all its own")->required();
+  app.add_option("COMMAND", options.command,
+                 "the host program and its arguments; what follows it is all its own")
+      ->required();
   app.positionals_at_end();
   try {
     app.parse(argc, argv);

@@ -3,8 +3,8 @@
 #include "app/companion.h"
 #include "inbox_rows.h"
 
-#include <CLI/CLI.hpp>
 #include <systemd/sd-bus.h>
+#include <CLI/CLI.hpp>
 
 #include <cstring>
 #include <iostream>
@@ -20,8 +20,10 @@ int onSignal(sd_bus_message* message, void*, sd_bus_error*) {
   const char* key = nullptr;
   const char* value = nullptr;
   while (sd_bus_message_read(message, "{ss}", &key, &value) > 0) {
-    if (std::strcmp(key, "payload") == 0) payload = value;
-    else note += std::string(" [") + key + "=" + value + "]";
+    if (std::strcmp(key, "payload") == 0)
+      payload = value;
+    else
+      note += std::string(" [") + key + "=" + value + "]";
   }
   const char* sender = sd_bus_message_get_sender(message);
   std::cout << "capture from " << (sender ? sender : "?") << note << ": " << payload << std::endl;
@@ -31,17 +33,20 @@ int onSignal(sd_bus_message* message, void*, sd_bus_error*) {
 // Prints each capture signal until interrupted.
 int watch() {
   sd_bus* bus = nullptr;
-  if (sd_bus_open_user(&bus) < 0) throw std::runtime_error("no session bus (is DBUS_SESSION_BUS_ADDRESS set?)");
+  if (sd_bus_open_user(&bus) < 0)
+    throw std::runtime_error("no session bus (is DBUS_SESSION_BUS_ADDRESS set?)");
   std::string_view name = qorda::notificationName;
   std::string interface(name.substr(0, name.rfind('.')));
   std::string member(name.substr(name.rfind('.') + 1));
-  if (sd_bus_match_signal(bus, nullptr, nullptr, nullptr, interface.c_str(), member.c_str(), onSignal, nullptr) < 0)
+  if (sd_bus_match_signal(bus, nullptr, nullptr, nullptr, interface.c_str(), member.c_str(), onSignal,
+                          nullptr) < 0)
     throw std::runtime_error("the session bus refused the match rule");
   std::cout << "watching " << name << " on the session bus" << std::endl;
   for (;;) {
     int processed = sd_bus_process(bus, nullptr);
     if (processed < 0) throw std::runtime_error(std::string("session bus: ") + std::strerror(-processed));
-    if (processed == 0 && sd_bus_wait(bus, UINT64_MAX) < 0) throw std::runtime_error("session bus connection lost");
+    if (processed == 0 && sd_bus_wait(bus, UINT64_MAX) < 0)
+      throw std::runtime_error("session bus connection lost");
   }
 }
 
@@ -54,7 +59,8 @@ int main(int argc, char** argv) {
   bool json = false;
   CLI::App* list = app.add_subcommand("list", "Print the waiting captures, oldest first.");
   list->add_flag("--json", json, "print them as JSON");
-  CLI::App* take = app.add_subcommand("take", "Print the waiting captures and remove them, in one transaction.");
+  CLI::App* take =
+      app.add_subcommand("take", "Print the waiting captures and remove them, in one transaction.");
   take->add_flag("--json", json, "print them as JSON");
   app.add_subcommand("watch", "Print each capture signal as it arrives, until interrupted.");
   try {

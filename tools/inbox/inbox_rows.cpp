@@ -20,7 +20,8 @@ Database openInbox(std::string& path) {
   if (!found) throw std::runtime_error("no home folder, so no inbox");
   path = *found;
   struct stat status {};
-  if (::stat(path.c_str(), &status) != 0) throw std::runtime_error("no inbox yet: " + path + " does not exist");
+  if (::stat(path.c_str(), &status) != 0)
+    throw std::runtime_error("no inbox yet: " + path + " does not exist");
   sqlite3* raw = nullptr;
   int opened = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
   Database database(raw, &sqlite3_close_v2);
@@ -55,15 +56,16 @@ std::vector<InboxRow> readInbox(bool take) {
   Database database = openInbox(path);
   execute(database.get(), "BEGIN IMMEDIATE", path);
   sqlite3_stmt* raw = nullptr;
-  if (sqlite3_prepare_v2(database.get(), "SELECT id, payload FROM capture_inbox_payloads ORDER BY id", -1, &raw,
-                         nullptr) != SQLITE_OK)
+  if (sqlite3_prepare_v2(database.get(), "SELECT id, payload FROM capture_inbox_payloads ORDER BY id", -1,
+                         &raw, nullptr) != SQLITE_OK)
     throw std::runtime_error(path + " is not a capture inbox: " + sqlite3_errmsg(database.get()));
   std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> select(raw, &sqlite3_finalize);
   std::vector<InboxRow> rows;
   while (sqlite3_step(select.get()) == SQLITE_ROW) {
     auto text = reinterpret_cast<const char*>(sqlite3_column_text(select.get(), 1));
-    rows.push_back({sqlite3_column_int64(select.get(), 0),
-                    std::string(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(select.get(), 1)))});
+    rows.push_back(
+        {sqlite3_column_int64(select.get(), 0),
+         std::string(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(select.get(), 1)))});
   }
   select.reset();
   if (take && !rows.empty()) {

@@ -6,7 +6,8 @@ namespace qorda::tools {
 namespace {
 
 // Appends "key":{"inner":"value"} when there is a value.
-void addNested(std::string& out, const char* key, const char* inner, const std::optional<std::string>& value) {
+void addNested(std::string& out, const char* key, const char* inner,
+               const std::optional<std::string>& value) {
   if (!value) return;
   out += ',';
   appendJsonString(out, key);
@@ -20,7 +21,8 @@ void addNested(std::string& out, const char* key, const char* inner, const std::
 }  // namespace
 
 std::string messageFromFlags(const RequestFlags& flags) {
-  std::string out = R"({"messageType":"explain","requestId":"explain","payload":{"intent":{"resource":{"url":)";
+  std::string out =
+      R"({"messageType":"explain","requestId":"explain","payload":{"intent":{"resource":{"url":)";
   appendJsonString(out, flags.url);
   if (flags.mime) {
     out += R"(,"mimeType":)";

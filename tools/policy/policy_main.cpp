@@ -53,7 +53,8 @@ int runCheck(const std::string& file, bool json) {
   auto text = readInput(file);
   if (!text) throw std::runtime_error("cannot read " + file);
   CheckedSnapshot checked = checkSnapshot(std::move(*text));
-  std::cout << (json ? tools::checkReportJson(checked.findings, checked.policy) : tools::checkReportText(checked.findings));
+  std::cout << (json ? tools::checkReportJson(checked.findings, checked.policy)
+                     : tools::checkReportText(checked.findings));
   return checked.findings.empty() ? 0 : exitReported;
 }
 
@@ -63,7 +64,8 @@ int runPublish(const std::string& file, bool force) {
   CheckedSnapshot checked = checkSnapshot(*text);
   std::cerr << tools::checkReportText(checked.findings);
   if (!isUsableSnapshot(checked.findings) && !force) {
-    std::cerr << "qorda-policy: not published: the host would use the empty policy (--force publishes it anyway)\n";
+    std::cerr
+        << "qorda-policy: not published: the host would use the empty policy (--force publishes it anyway)\n";
     return exitReported;
   }
   if (auto error = tools::publishSnapshot(*text)) throw std::runtime_error(*error);
@@ -87,11 +89,11 @@ struct ExplainOptions {
 };
 
 int runExplain(const ExplainOptions& options) {
-  std::optional<std::string> message = options.messageFile.empty() ? tools::messageFromFlags(options.request)
-                                                                     : readInput(options.messageFile);
+  std::optional<std::string> message =
+      options.messageFile.empty() ? tools::messageFromFlags(options.request) : readInput(options.messageFile);
   if (!message) throw std::runtime_error("cannot read " + options.messageFile);
-  std::optional<std::string> snapshot = options.policyFile.empty() ? readPolicySnapshotText()
-                                                                    : readInput(options.policyFile);
+  std::optional<std::string> snapshot =
+      options.policyFile.empty() ? readPolicySnapshotText() : readInput(options.policyFile);
   if (!snapshot && !options.policyFile.empty()) throw std::runtime_error("cannot read " + options.policyFile);
   AppGroupPolicy policy = snapshot ? policyFromSnapshotText(std::move(*snapshot)) : AppGroupPolicy{};
 
@@ -118,7 +120,8 @@ int main(int argc, char** argv) {
 
   std::string file;
   bool json = false, force = false;
-  CLI::App* check = app.add_subcommand("check", "Report how the host would read a snapshot (exit 1 if it differs).");
+  CLI::App* check =
+      app.add_subcommand("check", "Report how the host would read a snapshot (exit 1 if it differs).");
   check->add_option("FILE", file, "snapshot file, or - for standard input")->required()->check(inputFile);
   check->add_flag("--json", json, "print the report as JSON");
 
@@ -129,9 +132,11 @@ int main(int argc, char** argv) {
   CLI::App* show = app.add_subcommand("show", "Print the snapshot in force.");
 
   ExplainOptions explain;
-  CLI::App* explainCommand = app.add_subcommand("explain", "Show the host's decision for one request, and why.");
-  auto* message = explainCommand->add_option("--message", explain.messageFile, "a message as the extension sends it")
-                      ->check(inputFile);
+  CLI::App* explainCommand =
+      app.add_subcommand("explain", "Show the host's decision for one request, and why.");
+  auto* message =
+      explainCommand->add_option("--message", explain.messageFile, "a message as the extension sends it")
+          ->check(inputFile);
   auto* url = explainCommand->add_option("--url", explain.request.url, "the resource URL");
   explainCommand->add_option("--page", explain.request.page, "the page URL");
   explainCommand->add_option("--manifest", explain.request.manifest, "the manifest URL");

@@ -29,9 +29,11 @@ bool writeAll(int fd, std::string_view text) {
 
 std::optional<std::string> publishSnapshot(std::string_view text) {
   const char* runtimeDirectory = std::getenv("XDG_RUNTIME_DIR");
-  if (runtimeDirectory == nullptr || *runtimeDirectory != '/') return "XDG_RUNTIME_DIR is not set to an absolute path";
+  if (runtimeDirectory == nullptr || *runtimeDirectory != '/')
+    return "XDG_RUNTIME_DIR is not set to an absolute path";
   std::string target = std::string(runtimeDirectory) + "/" + std::string(policyPasteboardName);
-  std::string temporary = std::string(runtimeDirectory) + "/." + std::string(policyPasteboardName) + ".XXXXXX";
+  std::string temporary =
+      std::string(runtimeDirectory) + "/." + std::string(policyPasteboardName) + ".XXXXXX";
   int fd = ::mkstemp(temporary.data());  // mode 0600
   if (fd < 0) return "cannot create a file in " + std::string(runtimeDirectory) + ": " + std::strerror(errno);
   bool written = writeAll(fd, text) && ::fsync(fd) == 0;

@@ -13,9 +13,12 @@ std::optional<std::string> publishSnapshot(std::string_view text) {
     NSString* name = [[NSString alloc] initWithBytes:policyPasteboardName.data()
                                               length:policyPasteboardName.size()
                                             encoding:NSUTF8StringEncoding];
-    NSString* string = [[NSString alloc] initWithBytes:text.data() length:text.size() encoding:NSUTF8StringEncoding];
+    NSString* string = [[NSString alloc] initWithBytes:text.data()
+                                                length:text.size()
+                                              encoding:NSUTF8StringEncoding];
     NSPasteboard* pasteboard = [NSPasteboard pasteboardWithName:name];
-    bool published = string != nil && ([pasteboard clearContents], [pasteboard setString:string forType:NSPasteboardTypeString]);
+    bool published = string != nil && ([pasteboard clearContents],
+                                       [pasteboard setString:string forType:NSPasteboardTypeString]);
 #if !__has_feature(objc_arc)
     [name release];
     [string release];

@@ -17,15 +17,40 @@ struct BrowserInfo {
 };
 
 constexpr BrowserInfo browserTable[] = {
-    {Browser::chrome, "chrome", "Chrome", {"google-chrome", "google-chrome-stable", ""}, "Google Chrome.app", "",
+    {Browser::chrome,
+     "chrome",
+     "Chrome",
+     {"google-chrome", "google-chrome-stable", ""},
+     "Google Chrome.app",
+     "",
      "com.google.Chrome"},
-    {Browser::chromium, "chromium", "Chromium", {"chromium", "chromium-browser", ""}, "Chromium.app", "chromium",
+    {Browser::chromium,
+     "chromium",
+     "Chromium",
+     {"chromium", "chromium-browser", ""},
+     "Chromium.app",
+     "chromium",
      "org.chromium.Chromium"},
-    {Browser::edge, "edge", "Edge", {"microsoft-edge", "microsoft-edge-stable", ""}, "Microsoft Edge.app", "",
+    {Browser::edge,
+     "edge",
+     "Edge",
+     {"microsoft-edge", "microsoft-edge-stable", ""},
+     "Microsoft Edge.app",
+     "",
      "com.microsoft.Edge"},
-    {Browser::brave, "brave", "Brave", {"brave-browser", "brave-browser-stable", "brave"}, "Brave Browser.app",
-     "brave", "com.brave.Browser"},
-    {Browser::vivaldi, "vivaldi", "Vivaldi", {"vivaldi", "vivaldi-stable", ""}, "Vivaldi.app", "vivaldi",
+    {Browser::brave,
+     "brave",
+     "Brave",
+     {"brave-browser", "brave-browser-stable", "brave"},
+     "Brave Browser.app",
+     "brave",
+     "com.brave.Browser"},
+    {Browser::vivaldi,
+     "vivaldi",
+     "Vivaldi",
+     {"vivaldi", "vivaldi-stable", ""},
+     "Vivaldi.app",
+     "vivaldi",
      "com.vivaldi.Vivaldi"},
 };
 
@@ -48,13 +73,16 @@ struct FolderRule {
 constexpr FolderRule folderTable[] = {
     {Browser::chrome, Platform::gnuLinux, Level::user, "~/.config/google-chrome/NativeMessagingHosts"},
     {Browser::chrome, Platform::gnuLinux, Level::system, "/etc/opt/chrome/native-messaging-hosts"},
-    {Browser::chrome, Platform::macOS, Level::user, "~/Library/Application Support/Google/Chrome/NativeMessagingHosts"},
+    {Browser::chrome, Platform::macOS, Level::user,
+     "~/Library/Application Support/Google/Chrome/NativeMessagingHosts"},
     {Browser::chrome, Platform::macOS, Level::system, "/Library/Google/Chrome/NativeMessagingHosts"},
 
     {Browser::chromium, Platform::gnuLinux, Level::user, "~/.config/chromium/NativeMessagingHosts"},
     {Browser::chromium, Platform::gnuLinux, Level::system, "/etc/chromium/native-messaging-hosts"},
-    {Browser::chromium, Platform::macOS, Level::user, "~/Library/Application Support/Chromium/NativeMessagingHosts"},
-    {Browser::chromium, Platform::macOS, Level::system, "/Library/Application Support/Chromium/NativeMessagingHosts"},
+    {Browser::chromium, Platform::macOS, Level::user,
+     "~/Library/Application Support/Chromium/NativeMessagingHosts"},
+    {Browser::chromium, Platform::macOS, Level::system,
+     "/Library/Application Support/Chromium/NativeMessagingHosts"},
 
     {Browser::edge, Platform::gnuLinux, Level::user, "~/.config/microsoft-edge/NativeMessagingHosts"},
     {Browser::edge, Platform::gnuLinux, Level::system, "/etc/opt/edge/native-messaging-hosts"},
@@ -62,15 +90,18 @@ constexpr FolderRule folderTable[] = {
      "~/Library/Application Support/Microsoft Edge/NativeMessagingHosts"},
     {Browser::edge, Platform::macOS, Level::system, "/Library/Microsoft/Edge/NativeMessagingHosts"},
 
-    {Browser::brave, Platform::gnuLinux, Level::user, "~/.config/BraveSoftware/Brave-Browser/NativeMessagingHosts"},
+    {Browser::brave, Platform::gnuLinux, Level::user,
+     "~/.config/BraveSoftware/Brave-Browser/NativeMessagingHosts"},
     {Browser::brave, Platform::gnuLinux, Level::system, "/etc/opt/chrome/native-messaging-hosts"},
     {Browser::brave, Platform::macOS, Level::user,
      "~/Library/Application Support/BraveSoftware/Brave-Browser/NativeMessagingHosts"},
-    {Browser::brave, Platform::macOS, Level::user, "~/Library/Application Support/Google/Chrome/NativeMessagingHosts"},
+    {Browser::brave, Platform::macOS, Level::user,
+     "~/Library/Application Support/Google/Chrome/NativeMessagingHosts"},
     {Browser::brave, Platform::macOS, Level::system, "/Library/Google/Chrome/NativeMessagingHosts"},
 
     {Browser::vivaldi, Platform::gnuLinux, Level::user, "~/.config/vivaldi/NativeMessagingHosts"},
-    {Browser::vivaldi, Platform::macOS, Level::user, "~/Library/Application Support/Vivaldi/NativeMessagingHosts"},
+    {Browser::vivaldi, Platform::macOS, Level::user,
+     "~/Library/Application Support/Vivaldi/NativeMessagingHosts"},
 };
 
 std::filesystem::path expandHome(std::string_view path, const std::filesystem::path& home) {
@@ -117,7 +148,8 @@ std::vector<std::string_view> browserExecutables(Browser browser) {
   return names;
 }
 
-std::vector<SandboxProbe> sandboxProbes(Browser browser, Platform platform, const std::filesystem::path& home) {
+std::vector<SandboxProbe> sandboxProbes(Browser browser, Platform platform,
+                                        const std::filesystem::path& home) {
   std::vector<SandboxProbe> probes;
   if (platform != Platform::gnuLinux) return probes;
   const auto& entry = info(browser);
@@ -131,7 +163,8 @@ std::vector<SandboxProbe> sandboxProbes(Browser browser, Platform platform, cons
   return probes;
 }
 
-std::vector<Target> planTargets(const Selection& selection, Platform platform, const std::filesystem::path& home,
+std::vector<Target> planTargets(const Selection& selection, Platform platform,
+                                const std::filesystem::path& home,
                                 const std::function<bool(Browser)>& isPresent) {
   std::vector<Target> targets;
   if (!selection.userDataDirs.empty()) {

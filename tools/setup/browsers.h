@@ -37,7 +37,8 @@ std::vector<std::filesystem::path> manifestFolders(Browser browser, Platform pla
                                                    const std::filesystem::path& home);
 
 // Paths whose existence means the browser is installed for this user.
-std::vector<std::filesystem::path> presencePaths(Browser browser, Platform platform, const std::filesystem::path& home);
+std::vector<std::filesystem::path> presencePaths(Browser browser, Platform platform,
+                                                 const std::filesystem::path& home);
 // Program names that mean the browser is installed when found on PATH.
 std::vector<std::string_view> browserExecutables(Browser browser);
 
@@ -46,7 +47,8 @@ struct SandboxProbe {
   std::filesystem::path path;
   std::string_view kind;  // "Snap" or "Flatpak"
 };
-std::vector<SandboxProbe> sandboxProbes(Browser browser, Platform platform, const std::filesystem::path& home);
+std::vector<SandboxProbe> sandboxProbes(Browser browser, Platform platform,
+                                        const std::filesystem::path& home);
 
 // One manifest location to write, check or remove. An empty folder means the
 // browser has no folder at the chosen level.
@@ -64,7 +66,8 @@ struct Selection {
 
 // Every location the selection covers. Named browsers and user-data-dirs are
 // expected; otherwise a browser is expected when present.
-std::vector<Target> planTargets(const Selection& selection, Platform platform, const std::filesystem::path& home,
+std::vector<Target> planTargets(const Selection& selection, Platform platform,
+                                const std::filesystem::path& home,
                                 const std::function<bool(Browser)>& isPresent);
 
 }  // namespace qorda::setup

@@ -47,11 +47,13 @@ Plan makePlan(const Options& options, const fs::path& home) {
   Selection selection{options.browsers, {}, options.system ? Level::system : Level::user};
   for (const auto& dir : options.userDataDirs) selection.userDataDirs.push_back(absoluteFromCwd(dir));
   Plan plan;
-  plan.targets = planTargets(selection, currentPlatform(), home, [&](Browser b) { return isBrowserPresent(b, home); });
+  plan.targets =
+      planTargets(selection, currentPlatform(), home, [&](Browser b) { return isBrowserPresent(b, home); });
   if (!selection.userDataDirs.empty()) return plan;
   for (Browser browser : allBrowsers) {
     const auto label = std::string(browserLabel(browser));
-    if (std::any_of(plan.targets.begin(), plan.targets.end(), [&](const Target& t) { return t.browser == label; }))
+    if (std::any_of(plan.targets.begin(), plan.targets.end(),
+                    [&](const Target& t) { return t.browser == label; }))
       plan.browsers.push_back(browser);
   }
   return plan;
@@ -61,7 +63,8 @@ std::vector<FolderJob> folderJobs(const std::vector<Target>& targets) {
   std::vector<FolderJob> jobs;
   for (const auto& target : targets) {
     if (target.folder.empty()) continue;
-    auto it = std::find_if(jobs.begin(), jobs.end(), [&](const FolderJob& job) { return job.folder == target.folder; });
+    auto it = std::find_if(jobs.begin(), jobs.end(),
+                           [&](const FolderJob& job) { return job.folder == target.folder; });
     if (it == jobs.end()) it = jobs.insert(jobs.end(), {target.folder, {}});
     if (std::find(it->browsers.begin(), it->browsers.end(), target.browser) == it->browsers.end())
       it->browsers.push_back(target.browser);
@@ -82,8 +85,9 @@ std::vector<std::string> sandboxNotes(Browser browser, const fs::path& home) {
     if (!pathExists(probe.path) || std::find(kinds.begin(), kinds.end(), probe.kind) != kinds.end()) continue;
     kinds.push_back(probe.kind);
     const std::string kind(probe.kind);
-    notes.push_back(std::string(browserLabel(browser)) + " is installed as a " + kind + " (" + probe.path.string() +
-                    "): that sandbox cannot start a native host; use a non-" + kind + " build of the browser");
+    notes.push_back(std::string(browserLabel(browser)) + " is installed as a " + kind + " (" +
+                    probe.path.string() + "): that sandbox cannot start a native host; use a non-" + kind +
+                    " build of the browser");
   }
   return notes;
 }
@@ -104,7 +108,9 @@ Result<fs::path> resolveHostPath(const Options& options, std::ostream& err) {
       return {{}, "refusing --system: " + *error + ", so another user could replace the host"};
   if (!isExecutableFile(host)) {
     if (!options.force)
-      return {{}, "no executable host at " + host.string() + " (give --host-path, or --force to register it anyway)"};
+      return {
+          {},
+          "no executable host at " + host.string() + " (give --host-path, or --force to register it anyway)"};
     err << "warning: no executable host at " << host.string() << "\n";
   }
   if (host.filename() != hostProgramName)
@@ -161,12 +167,13 @@ int runInstall(const Options& options, const fs::path& home, std::ostream& out, 
   if (options.browsers.empty() && options.userDataDirs.empty()) {
     std::vector<std::string> found;
     for (const auto& target : chosen)
-      if (std::find(found.begin(), found.end(), target.browser) == found.end()) found.push_back(target.browser);
+      if (std::find(found.begin(), found.end(), target.browser) == found.end())
+        found.push_back(target.browser);
     out << "found " << joined(found) << "\n";
   }
 
-  const std::string text =
-      buildManifestText({options.name, std::string(hostDescription), host.value.string(), options.extensionIds});
+  const std::string text = buildManifestText(
+      {options.name, std::string(hostDescription), host.value.string(), options.extensionIds});
   for (const auto& job : folderJobs(chosen)) ok = reported(installInto(job, options, text, out), err) && ok;
   for (Browser browser : plan.browsers)
     for (const auto& note : sandboxNotes(browser, home)) out << "note: " << note << "\n";
@@ -185,7 +192,8 @@ Result<bool> uninstallFrom(const FolderJob& job, const Options& options, std::os
   if (existing.error && !options.force) return {false, *existing.error + " (use --force to remove it)"};
   if (!existing.error && !existing.value) return {false, std::nullopt};
   if (existing.value && !isOurManifest(*existing.value) && !options.force)
-    return {false, "kept " + file + ": it is not a manifest for " + std::string(hostProgramName) + " (use --force)"};
+    return {false,
+            "kept " + file + ": it is not a manifest for " + std::string(hostProgramName) + " (use --force)"};
   if (auto error = removeManifest(folder.value, name)) return {false, error};
   out << "removed " << file << " (" << joined(job.browsers) << ")\n";
   return {true, std::nullopt};

@@ -23,7 +23,9 @@ bool isValidOrigin(std::string_view origin) {
   return isValidExtensionId(origin);
 }
 
-std::string originForExtension(std::string_view id) { return std::string(originPrefix) + std::string(id) + "/"; }
+std::string originForExtension(std::string_view id) {
+  return std::string(originPrefix) + std::string(id) + "/";
+}
 
 std::string jsonString(std::string_view text) {
   std::string out;

@@ -8,18 +8,22 @@ namespace qorda::setup {
 namespace {
 
 // Checks a value with test; the message says what the value is not.
-CLI::Validator validator(bool (*test)(std::string_view), const std::string& notWhat, const std::string& name) {
+CLI::Validator validator(bool (*test)(std::string_view), const std::string& notWhat,
+                         const std::string& name) {
   return CLI::Validator(
-      [=](const std::string& value) { return test(value) ? std::string() : "'" + value + "' is not " + notWhat; }, "",
-      name);
+      [=](const std::string& value) {
+        return test(value) ? std::string() : "'" + value + "' is not " + notWhat;
+      },
+      "", name);
 }
 
 const CLI::Validator extensionId = validator(isValidExtensionId, "an extension ID (32 letters a to p)", "ID");
-const CLI::Validator hostName =
-    validator(isValidHostName,
-              "a host name (lower-case letters, digits, '_' and '.'; no leading, trailing or doubled '.')", "NAME");
-const CLI::Validator browserName = validator([](std::string_view key) { return browserFromKey(key).has_value(); },
-                                             "a browser (chrome, chromium, edge, brave or vivaldi)", "NAME");
+const CLI::Validator hostName = validator(
+    isValidHostName,
+    "a host name (lower-case letters, digits, '_' and '.'; no leading, trailing or doubled '.')", "NAME");
+const CLI::Validator browserName =
+    validator([](std::string_view key) { return browserFromKey(key).has_value(); },
+              "a browser (chrome, chromium, edge, brave or vivaldi)", "NAME");
 const CLI::Validator path = validator([](std::string_view text) { return !text.empty(); }, "a path", "PATH");
 
 template <typename T>
@@ -40,7 +44,8 @@ void declareOptions(CLI::App& command, Command which, Options& options, std::vec
                                      "chrome, chromium, edge, brave or vivaldi; repeatable; "
                                      "default: the browsers found on this machine");
   browser->type_name("NAME")->check(browserName)->allow_extra_args(false);
-  auto* system = command.add_flag("--system", options.system, "use the system-wide folders instead of the user's");
+  auto* system =
+      command.add_flag("--system", options.system, "use the system-wide folders instead of the user's");
   command
       .add_option("--user-data-dir", options.userDataDirs,
                   "use DIR/NativeMessagingHosts, for a browser started with --user-data-dir=DIR; repeatable")
@@ -82,8 +87,8 @@ Result<Options> parseCommandLine(int argc, const char* const* argv) {
       {Command::status, "status", "check each browser's manifest; exit 0 when all is sound"},
   };
   for (const auto& command : commands)
-    declareOptions(*app.add_subcommand(command.name, command.description), command.command, options, browserKeys,
-                   extensionIds);
+    declareOptions(*app.add_subcommand(command.name, command.description), command.command, options,
+                   browserKeys, extensionIds);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {

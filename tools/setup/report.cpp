@@ -55,7 +55,8 @@ std::string padded(std::string text, std::size_t width) {
 std::string renderStatusTable(const std::vector<StatusRow>& rows) {
   using Cells = std::array<std::string, 4>;
   std::vector<Cells> lines{{"BROWSER", "FOLDER", "STATE", "PROBLEM"}};
-  for (const auto& row : rows) lines.push_back({row.browser, row.folder, row.state, joined(row.problems, "; ")});
+  for (const auto& row : rows)
+    lines.push_back({row.browser, row.folder, row.state, joined(row.problems, "; ")});
 
   std::array<std::size_t, 3> widths{};
   for (const auto& cells : lines)

@@ -134,15 +134,16 @@ Result<std::optional<std::string>> readManifest(const Folder& folder, const std:
   const fs::path path = folder.path / name;
   if (!folder.exists()) return {};
   // Non-blocking, so that a FIFO planted there cannot hold the command up.
-  FileDescriptor file(
-      ::openat(folder.descriptor.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  FileDescriptor file(::openat(folder.descriptor.fd, name.c_str(),
+                               O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (file.fd < 0 && errno == ENOENT) return {};
   if (file.fd < 0 && errno == ELOOP) return {{}, path.string() + " is a symbolic link"};
   if (file.fd < 0) return {{}, describe(path, errno)};
   struct stat status {};
   if (::fstat(file.fd, &status) != 0) return {{}, describe(path, errno)};
   if (!S_ISREG(status.st_mode)) return {{}, path.string() + " is not a regular file"};
-  if (static_cast<std::size_t>(status.st_size) > largestManifest) return {{}, path.string() + " is larger than 1 MiB"};
+  if (static_cast<std::size_t>(status.st_size) > largestManifest)
+    return {{}, path.string() + " is larger than 1 MiB"};
   // Read one byte past the limit, in case the file grew since.
   std::string text(largestManifest + 1, '\0');
   std::size_t have = 0;
@@ -165,7 +166,8 @@ Error writeManifest(const Folder& folder, const std::string& name, std::string_v
   FileDescriptor file;
   for (int attempt = 0; file.fd < 0 && attempt < 100; ++attempt) {
     temporary = "." + name + "." + std::to_string(random());  // hidden, and never taken for a manifest
-    file.fd = ::openat(folder.descriptor.fd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    file.fd =
+        ::openat(folder.descriptor.fd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (file.fd < 0 && errno != EEXIST) break;
   }
   if (file.fd < 0) return describe(folder.path, errno);
@@ -177,7 +179,8 @@ Error writeManifest(const Folder& folder, const std::string& name, std::string_v
   if (!writeAll(file.fd, text)) return fail(errno != 0 ? errno : EIO);
   if (::fsync(file.fd) != 0) return fail(errno);
   if (::close(std::exchange(file.fd, -1)) != 0) return fail(errno);
-  if (::renameat(folder.descriptor.fd, temporary.c_str(), folder.descriptor.fd, name.c_str()) != 0) return fail(errno);
+  if (::renameat(folder.descriptor.fd, temporary.c_str(), folder.descriptor.fd, name.c_str()) != 0)
+    return fail(errno);
   ::fsync(folder.descriptor.fd);  // the rename is durable only once the folder is
   return std::nullopt;
 }

@@ -23,7 +23,10 @@ const std::string idA = "abcdefghijklmnopabcdefghijklmnop";
 const std::string manifestName = "com.velmox.qorda.native_host.json";
 constexpr auto npos = std::string::npos;
 
-struct Outcome { int status = -1; std::string out, err; };
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
 
 std::string readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -51,7 +54,8 @@ class SetupCli : public ::testing::Test {
     chromium = home / ".config/chromium/NativeMessagingHosts" / manifestName;
     writeFile(host, "#!/bin/sh\n");
     fs::permissions(host, fs::perms(0755));
-    installChromium = {"install", "--browser", "chromium", "--extension-id", idA, "--host-path", host.string()};
+    installChromium = {"install", "--browser",   "chromium",   "--extension-id",
+                       idA,       "--host-path", host.string()};
   }
   void TearDown() override { fs::remove_all(root); }
 
@@ -64,7 +68,8 @@ class SetupCli : public ::testing::Test {
                        host.parent_path().string() + "' '" QORDA_SETUP_COMMAND "'";
     for (const auto& a : args) line += " '" + a + "'";
     const int status = std::system((line + " >stdout 2>stderr").c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(root / "stdout"), readFile(root / "stderr")};
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(root / "stdout"),
+            readFile(root / "stderr")};
   }
 
   // Runs args and expects the exit status and the parts of standard output
@@ -89,15 +94,20 @@ TEST_F(SetupCli, InstallStatusUninstallForNamedBrowser) {
   // Sound means the manifest allows idA and names an absolute, executable host.
   expect({"status", "--browser", "chromium", "--extension-id", idA, "--json"}, 0, "\"state\": \"ok\"");
   expect({"status", "--browser", "chromium", "--browser", "chrome"}, 1);  // Chrome not registered
-  fs::permissions(host, fs::perms(0644));  // the host lost its execute bit
+  fs::permissions(host, fs::perms(0644));                                 // the host lost its execute bit
   expect({"status", "--browser", "chromium"}, 1, "not an executable file");
   expect({"uninstall", "--browser", "chromium"}, 0);
   EXPECT_FALSE(fs::exists(chromium));
 }
 
 TEST_F(SetupCli, UserDataDirRelativeToWorkingFolder) {
-  const std::vector<std::string> install = {
-      "install", "--user-data-dir", "profile", "--extension-id", idA, "--host-path", "bin/QordaNativeMessagingHost"};
+  const std::vector<std::string> install = {"install",
+                                            "--user-data-dir",
+                                            "profile",
+                                            "--extension-id",
+                                            idA,
+                                            "--host-path",
+                                            "bin/QordaNativeMessagingHost"};
   ASSERT_EQ(expect(install, 0).status, 0);
   const fs::path manifest = root / "profile/NativeMessagingHosts" / manifestName;
   EXPECT_TRUE(fs::exists(manifest));
@@ -176,8 +186,10 @@ TEST_F(SetupCli, SystemRefusesHostOthersCanReplace) {
   for (const auto& [path, offender] : cases) {
     // Vivaldi has no system folder: nothing is written even if the host passes.
     const auto r = expect({"install", "--system", "--force", "--browser", "vivaldi", "--extension-id", idA,
-                           "--host-path", path.string()}, 1);
-    const auto refusal = r.err.find("refusing --system: " + offender.string() + (offender.empty() ? "" : " is "));
+                           "--host-path", path.string()},
+                          1);
+    const auto refusal =
+        r.err.find("refusing --system: " + offender.string() + (offender.empty() ? "" : " is "));
     EXPECT_EQ(refusal == npos, offender.empty()) << path << ": " << r.err;
   }
 }

@@ -16,8 +16,13 @@ const std::string idB = "pppppppppppppppppppppppppppppppp";
 TEST(Names, ExtensionIdsAndHostNames) {
   // 32 letters from a to p: q is one too far.
   const std::pair<std::string, bool> ids[] = {
-      {idA, true}, {idB, true}, {idA.substr(1), false}, {idA + "a", false}, {"", false},
-      {"qbcdefghijklmnopabcdefghijklmnop", false}, {"Abcdefghijklmnopabcdefghijklmnop", false},
+      {idA, true},
+      {idB, true},
+      {idA.substr(1), false},
+      {idA + "a", false},
+      {"", false},
+      {"qbcdefghijklmnopabcdefghijklmnop", false},
+      {"Abcdefghijklmnopabcdefghijklmnop", false},
   };
   for (const auto& [id, valid] : ids) EXPECT_EQ(isValidExtensionId(id), valid) << "'" << id << "'";
   const std::pair<std::string_view, bool> names[] = {
@@ -29,7 +34,8 @@ TEST(Names, ExtensionIdsAndHostNames) {
 
 const std::string origin = "\"chrome-extension://" + idA + "/\"";
 const std::string sound = R"({"name": "com.velmox.qorda.native_host", "description": "d", "type": "stdio", )"
-                          R"("path": "/usr/bin/QordaNativeMessagingHost", "allowed_origins": [)" + origin + "]}";
+                          R"("path": "/usr/bin/QordaNativeMessagingHost", "allowed_origins": [)" +
+                          origin + "]}";
 
 // The sound manifest with the first `from` replaced by `to`.
 std::string soundWith(const std::string& from, const std::string& to) {
@@ -45,7 +51,8 @@ TEST(Manifest, ProblemsFound) {
   } cases[] = {
       {sound, {idA}, ""},
       {sound, {idB}, "extension " + idB + " is not allowed"},
-      {"{\"name\": ", {}, "not valid JSON"}, {"[1, 2]", {}, "not a JSON object"},
+      {"{\"name\": ", {}, "not valid JSON"},
+      {"[1, 2]", {}, "not a JSON object"},
       {soundWith("com.velmox", "com.other"), {}, "does not match"},
       {soundWith("\"description\": \"d\", ", ""), {}, "\"description\" is missing"},
       {soundWith("\"d\"", "\"\""), {}, "\"description\" is empty"},

@@ -43,8 +43,10 @@ pid_t spawnProcess(std::vector<std::string> words, const int (&descriptors)[3] =
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   for (int fd = 0; fd < 3; ++fd)
-    if (descriptors[fd] >= 0) posix_spawn_file_actions_adddup2(&actions, descriptors[fd], fd);
-    else posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
+    if (descriptors[fd] >= 0)
+      posix_spawn_file_actions_adddup2(&actions, descriptors[fd], fd);
+    else
+      posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
   pid_t pid = -1;
   errno = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -57,14 +59,17 @@ void stop(pid_t& pid) {
   pid = -1;
 }
 
-void closeFd(int& fd) { if (fd >= 0) ::close(std::exchange(fd, -1)); }
+void closeFd(int& fd) {
+  if (fd >= 0) ::close(std::exchange(fd, -1));
+}
 
 unsigned modeOf(const fs::path& path) { return static_cast<unsigned>(fs::status(path).permissions()); }
 
 // The body of the first frame in bytes, taken out of them once it is whole.
 std::optional<std::string> takeFrame(std::string& bytes) {
   std::size_t length = 0;
-  for (std::size_t i = std::min<std::size_t>(bytes.size(), 4); i-- > 0;) length = length << 8 | std::uint8_t(bytes[i]);
+  for (std::size_t i = std::min<std::size_t>(bytes.size(), 4); i-- > 0;)
+    length = length << 8 | std::uint8_t(bytes[i]);
   if (bytes.size() < 4 || bytes.size() - 4 < length) return std::nullopt;
   std::string body = bytes.substr(4, length);
   bytes.erase(0, 4 + length);
@@ -142,10 +147,11 @@ void Sandbox::startBus(Bus bus, std::string applicationMode) {
   if (bus != Bus::notInstalled)
     std::ofstream(root / "services" / "com.velmox.qorda.service")
         << "[D-BUS Service]\nName=com.velmox.qorda\nExec=" QORDA_STAND_IN " " << records << " activated\n";
-  std::ofstream(root / "bus.conf") << "<busconfig><type>session</type><listen>unix:path=" << (root / "bus").string()
-                                   << "</listen><servicedir>" << (root / "services").string()
-                                   << "</servicedir><policy context=\"default\"><allow send_destination=\"*\"/>"
-                                      "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>";
+  std::ofstream(root / "bus.conf")
+      << "<busconfig><type>session</type><listen>unix:path=" << (root / "bus").string()
+      << "</listen><servicedir>" << (root / "services").string()
+      << "</servicedir><policy context=\"default\"><allow send_destination=\"*\"/>"
+         "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>";
   fs::remove(root / "bus");
   bus_ = spawnProcess({"dbus-daemon", "--nofork", "--config-file=" + (root / "bus.conf").string()});
   check(eventually([&] { return fs::exists(root / "bus"); }), "dbus-daemon did not listen");
@@ -156,7 +162,10 @@ void Sandbox::startBus(Bus bus, std::string applicationMode) {
   check(eventually([&] { return !record("ready").empty(); }), "the stand-in application did not start");
 }
 
-void Sandbox::stopBus() { stop(application_); stop(bus_); }
+void Sandbox::stopBus() {
+  stop(application_);
+  stop(bus_);
+}
 
 void Sandbox::makePolicy(PolicyFile kind, const std::string& text) {
   if (!text.empty()) publish(text);
@@ -193,9 +202,10 @@ bool Sandbox::makeStore(Store kind, const std::vector<std::string>& rows) {
   if (kind == Store::notADatabase) return bool(std::ofstream(databasePath) << std::string(4096, 'n'));
   Database database = openDatabase(databasePath, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
   fs::permissions(databasePath, fs::perms::owner_read | fs::perms::owner_write);
-  execute(database, kind == Store::view         ? "CREATE VIEW capture_inbox_payloads AS SELECT 1 AS id, 'x' AS payload"
-                    : kind == Store::otherTable ? "CREATE TABLE capture_inbox_payloads(id INTEGER PRIMARY KEY, other)"
-                                                : inboxTable);
+  execute(database,
+          kind == Store::view         ? "CREATE VIEW capture_inbox_payloads AS SELECT 1 AS id, 'x' AS payload"
+          : kind == Store::otherTable ? "CREATE TABLE capture_inbox_payloads(id INTEGER PRIMARY KEY, other)"
+                                      : inboxTable);
   for (const std::string& row : rows)
     execute(database, "INSERT INTO capture_inbox_payloads(payload) VALUES ('" + row + "')");
   return true;
@@ -218,7 +228,8 @@ std::vector<std::string> Sandbox::signals(std::size_t count) const {
 }
 
 std::string Sandbox::record(const char* name) const {
-  return {std::istreambuf_iterator<char>(std::ifstream(root / "records" / name, std::ios::binary).rdbuf()), {}};
+  return {std::istreambuf_iterator<char>(std::ifstream(root / "records" / name, std::ios::binary).rdbuf()),
+          {}};
 }
 
 Host::Host() {
@@ -226,7 +237,8 @@ Host::Host() {
   int in[2], out[2];
   check(::pipe2(in, O_CLOEXEC) == 0 && ::pipe2(out, O_CLOEXEC) == 0, "pipe2");
   // Standard error goes to an unnamed file, read once the host has ended.
-  check((errors_ = ::open(fs::temp_directory_path().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600)) >= 0, "O_TMPFILE");
+  check((errors_ = ::open(fs::temp_directory_path().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600)) >= 0,
+        "O_TMPFILE");
   // Root reads and writes past file modes; without these two capabilities
   // the host meets them as a user's host does.
   std::vector<std::string> words;
@@ -251,7 +263,8 @@ Host::~Host() {
 }
 
 void Host::send(std::string_view bytes) {
-  for (ssize_t n = 0; !bytes.empty() && (n >= 0 || errno == EINTR); bytes.remove_prefix(std::max<ssize_t>(n, 0)))
+  for (ssize_t n = 0; !bytes.empty() && (n >= 0 || errno == EINTR);
+       bytes.remove_prefix(std::max<ssize_t>(n, 0)))
     n = ::write(input_, bytes.data(), bytes.size());
 }
 
@@ -268,7 +281,8 @@ std::optional<std::string> Host::reply() {
 HostRun Host::finish(std::string_view input, const std::vector<std::size_t>& pieces) {
   std::thread writer([&] {
     for (std::size_t i = 0, size = 0; !input.empty(); input.remove_prefix(size), ++i)
-      send(input.substr(0, size = std::min(pieces.empty() ? input.size() : pieces[i % pieces.size()], input.size())));
+      send(input.substr(
+          0, size = std::min(pieces.empty() ? input.size() : pieces[i % pieces.size()], input.size())));
     closeFd(input_);
   });
   HostRun run;

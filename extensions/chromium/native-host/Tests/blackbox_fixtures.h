@@ -29,10 +29,22 @@ std::string frames(const std::vector<std::string>& bodies);
 std::vector<std::string> framesIn(std::string bytes);
 
 enum class Bus { none, notInstalled, notRunning, running, frozen };
-enum class PolicyFile { text, directory, fifo, danglingLink, unreadable, sparseTiB, sparse2GiB, noRuntimeDirectory };
+enum class PolicyFile {
+  text,
+  directory,
+  fifo,
+  danglingLink,
+  unreadable,
+  sparseTiB,
+  sparse2GiB,
+  noRuntimeDirectory
+};
 enum class Store { fresh, readOnly, notADatabase, otherTable, view, smallDisk };
 
-struct InboxRow { std::int64_t id = 0; std::string payload; };
+struct InboxRow {
+  std::int64_t id = 0;
+  std::string payload;
+};
 
 // A temporary folder with everything a host reaches, named by the process
 // environment while it lives (one sandbox at a time); removed, and its bus
@@ -71,7 +83,11 @@ class Sandbox {
 };
 
 // exitStatus is -1 when the host did not exit normally.
-struct HostRun { std::vector<std::string> replies; std::string errors; int exitStatus = -1; };
+struct HostRun {
+  std::vector<std::string> replies;
+  std::string errors;
+  int exitStatus = -1;
+};
 
 // The built host with pipes for input and output, killed once the deadline
 // has passed (which ends every wait for it) or when it goes.
@@ -105,7 +121,8 @@ std::vector<InboxRow> drainInbox(const Sandbox& sandbox);
 // Polls condition for up to the given seconds.
 template <typename Condition>
 bool eventually(Condition condition, int seconds = 5) {
-  for (int i = 0; i < seconds * 100 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < seconds * 100 && !condition(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   return condition();
 }
 

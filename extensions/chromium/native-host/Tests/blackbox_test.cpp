@@ -10,10 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <atomic>
-#include <functional>
+#include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <set>
 
 namespace qorda::test {
@@ -27,7 +27,8 @@ std::string expectedReply(const std::string& form) {
   if (form.starts_with('!')) return R"({"accepted":false,"reason":")" + form.substr(1) + "\"," + host + "}";
   std::size_t hash = std::min(form.find('#'), form.size()), colon = std::min(form.find(':'), hash);
   std::string reply = R"({"accepted":true,)" + host + R"(,"messageType":"unknown","requestId":")" +
-                      form.substr(std::min(hash + 1, form.size())) + R"(","policyAction":")" + form.substr(0, colon);
+                      form.substr(std::min(hash + 1, form.size())) + R"(","policyAction":")" +
+                      form.substr(0, colon);
   return reply + (colon < hash ? R"(","reason":")" + form.substr(colon + 1, hash - colon - 1) : "") + "\"}";
 }
 
@@ -71,7 +72,8 @@ struct Case {
   std::vector<std::size_t> pieces;   // sizes of the writes, in turn
   // Called before each frame, which then goes alone and is answered first.
   std::function<void(Sandbox&, std::size_t)> before;
-  bool oneHostPerFrame = false, closedOutput = false;  // also each frame through a host of its own; stdout closed
+  bool oneHostPerFrame = false,
+       closedOutput = false;  // also each frame through a host of its own; stdout closed
 };
 
 void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
@@ -95,11 +97,13 @@ const std::string decisionPolicy = R"({
 const std::string direct = R"(,"detection":{"signalType":"Direct_URL"})";
 const std::string hardPolicy = R"({"hardBlockedHosts":["hard.example"]})";
 const std::string hardMessage = media("https://hard.example/v.mp4");
-const std::string onA = media("https://a.example/v"), onB = media("https://b.example/v"), bom = "\xEF\xBB\xBF{}";
+const std::string onA = media("https://a.example/v"), onB = media("https://b.example/v"),
+                  bom = "\xEF\xBB\xBF{}";
 const std::string hardBlocked = "blocked:hard_blocked_site", denied = "blocked:user_denied_site";
 const std::string bypassRule = "bypass:user_bypass_rule", remoteBypass = "bypass:remote_bypass_site";
-const std::string takeoverText = "{ \"requestId\": \"t1\",\n  \"payload\": {\"intent\": {\"resource\": "
-                                 "{\"url\": \"https://cdn.example/v.mp4\", \"mimeType\": \"video/mp4\"}}} }";
+const std::string takeoverText =
+    "{ \"requestId\": \"t1\",\n  \"payload\": {\"intent\": {\"resource\": "
+    "{\"url\": \"https://cdn.example/v.mp4\", \"mimeType\": \"video/mp4\"}}} }";
 const std::string withNoncharacters = "{\"title\":\"a\xEF\xBF\xBF b\xEF\xB7\x90 c\xF0\x9F\xBF\xBE\"}";
 
 // Bodies of 500,000 and 200,006 bytes and five short ones, each blocked
@@ -117,16 +121,23 @@ Case longBodies(const char* name, std::vector<std::size_t> pieces) {
 // A store fault before the first frame, repaired (where the sandbox can)
 // before the second.
 Case storeFault(const char* name, Store store) {
-  return {.name = name, .input = frames({request("0"), request("1")}), .replies = {"takeover#0", "takeover#1"},
-          .store = store, .inbox = {request("1")}, .before = [](Sandbox& sandbox, std::size_t i) {
+  return {.name = name,
+          .input = frames({request("0"), request("1")}),
+          .replies = {"takeover#0", "takeover#1"},
+          .store = store,
+          .inbox = {request("1")},
+          .before = [](Sandbox& sandbox, std::size_t i) {
             if (i == 1) sandbox.repairStore();
           }};
 }
 
 // Three messages that the policy would block, each reaching the policy file.
 Case policyFileCase(const char* name, PolicyFile kind, const std::string& policy = hardPolicy) {
-  return {.name = name, .input = frames({hardMessage, hardMessage, hardMessage}),
-          .replies = {"takeover", "takeover", "takeover"}, .policy = policy, .policyFile = kind};
+  return {.name = name,
+          .input = frames({hardMessage, hardMessage, hardMessage}),
+          .replies = {"takeover", "takeover", "takeover"},
+          .policy = policy,
+          .policyFile = kind};
 }
 
 const Case cases[] = {
@@ -135,56 +146,80 @@ const Case cases[] = {
     {.name = "framing_partial_header", .input = std::string("\x05\x00\x00", 3)},
     {.name = "framing_partial_body", .input = std::string("\x0a\x00\x00\x00", 4) + "123456789"},
     {.name = "framing_16MiB_header_then_end", .input = std::string("\x00\x00\x00\x01", 4)},
-    {.name = "framing_4GiB_header_then_1MiB_then_end", .input = "\xff\xff\xff\xff" + std::string(1 << 20, ' ')},
+    {.name = "framing_4GiB_header_then_1MiB_then_end",
+     .input = "\xff\xff\xff\xff" + std::string(1 << 20, ' ')},
     // An empty body among them, and a partial header after the last.
-    {.name = "framing_in_pieces_of_1_3_5_7_bytes", .input = frames({request("a"), "[1]", "", hardMessage}) + "\x02",
-     .replies = {"takeover#a", "!invalid_json_shape", "!invalid_json", "takeover"}, .pieces = {1, 3, 5, 7}},
+    {.name = "framing_in_pieces_of_1_3_5_7_bytes",
+     .input = frames({request("a"), "[1]", "", hardMessage}) + "\x02",
+     .replies = {"takeover#a", "!invalid_json_shape", "!invalid_json", "takeover"},
+     .pieces = {1, 3, 5, 7}},
     longBodies("framing_long_bodies_in_one_write", {}),
     longBodies("framing_long_bodies_split_at_odd_offsets", {65'537, 3, 1}),
     {.name = "framing_closed_output", .input = frames({"{}", "{}"}), .closedOutput = true},
-    exchange({.name = "decoding_errors_then_the_next_frame"}, {
-        {"[1,2]", "!invalid_json_shape"}, {"\"ping\"", "!invalid_json"}, {R"({"a":)", "!invalid_json"},
-        {"", "!invalid_json"}, {std::string(100'000, '['), "!invalid_json"}, {"{\"a\":\"\xff\"}", "!invalid_json"},
-        {R"({"n":123456789012345678901234567890})", "!invalid_json"}, {request("next"), "takeover#next"}}),
-    exchange({.name = "reply_echoes_only_string_type_and_id"}, {
-        {R"({"messageType":"p\"","requestId":"r1"})", R"({"accepted":true,"host":"qorda-native-host","version":)"
-                                                      R"("0.0.1","messageType":"p\"","requestId":"r1","policyAction":)"
-                                                      R"("takeover"})"},
-        {R"({"messageType":5,"requestId":["r"]})", "takeover"},
-        {R"({"MessageType":"x","requestId":"first","requestId":"second"})", "takeover#first"},
-        {R"({"requestId":")" + std::string(1 << 20, 'x') + "\"}", "{}"}, {request("after"), "takeover#after"}}),
+    exchange({.name = "decoding_errors_then_the_next_frame"},
+             {{"[1,2]", "!invalid_json_shape"},
+              {"\"ping\"", "!invalid_json"},
+              {R"({"a":)", "!invalid_json"},
+              {"", "!invalid_json"},
+              {std::string(100'000, '['), "!invalid_json"},
+              {"{\"a\":\"\xff\"}", "!invalid_json"},
+              {R"({"n":123456789012345678901234567890})", "!invalid_json"},
+              {request("next"), "takeover#next"}}),
+    exchange({.name = "reply_echoes_only_string_type_and_id"},
+             {{R"({"messageType":"p\"","requestId":"r1"})",
+               R"({"accepted":true,"host":"qorda-native-host","version":)"
+               R"("0.0.1","messageType":"p\"","requestId":"r1","policyAction":)"
+               R"("takeover"})"},
+              {R"({"messageType":5,"requestId":["r"]})", "takeover"},
+              {R"({"MessageType":"x","requestId":"first","requestId":"second"})", "takeover#first"},
+              {R"({"requestId":")" + std::string(1 << 20, 'x') + "\"}", "{}"},
+              {request("after"), "takeover#after"}}),
 
     // Decisions, through the policy file; one host indexes the policy from
     // its second message on, one host per frame never does.
-    exchange({.name = "decisions", .policy = decisionPolicy, .oneHostPerFrame = true}, {
-        {"{}", "takeover"}, {R"({"payload":{"intent":[]}})", "takeover"}, {intent("{}"), "blocked:unsupported_scheme"},
-        {media("https://a.example/v", R"(,"policyHints":{"drmSuspected":"true"})"), "takeover"},
-        {media("https://a.example/v", R"(,"classification":"websocket_custom_transport")"), "takeover"},
-        {intent(R"({"resource":{"url":"blob:https://a/1","mimeType":"text/html"}})"), "blocked:unsupported_scheme"},
-        {intent(R"({"policyHints":{"drmSuspected":true},"resource":{"url":"ftp://a/b"}})"), "blocked:drm_suspected"},
-        {intent(R"({"classification":{"deliveryType":"websocket_custom_transport"}})"), "blocked:websocket_transport"},
-        {intent(R"({"resource":{"url":"https://hard.example/p","mimeType":"text/html"}})"), "blocked:non_media_mime"},
-        {media("https://video.hard.example/v.mp4"), hardBlocked}, {media("https://both.example/v.mp4"), hardBlocked},
-        {media("https://www.denied.example/v.mp4"), denied}, {media("https://denied-and-bypassed.example/v"), denied},
-        {media("https://cdn.example/v.mp4", page("https://remote.example/")), remoteBypass},
-        {media("https://sub.hostrule.example/v.mp4"), bypassRule},
-        {media("https://off.example/v.mp4"), "takeover"}, {media("https://caps.example/v.mp4"), "takeover"},
-        {media("https://remote.example/v.mp4"), remoteBypass},
-        {media("https://files.example/a.mp4?x=1", R"(,"detection":{"signalType":"network_request"})"), "takeover"},
-        {media("https://files.example/free/c.mp4", R"(,"detection":{"signalType":"media_mime"})"), bypassRule},
-        {media("https://x.example/v", direct + page("https://files.example/free/p")), "takeover"},
-        {media("https://files.example/a.mp4?x=1#t=5", direct), bypassRule},
-        {media("https://WWW.files.example/free/b|c.mp4", direct), bypassRule},
-        {media("https://files.example:443/free/b.mp4", direct), "takeover"},
-        // Any digits are a port, and keep the URL's host.
-        {media("https://blocked.example:99999/p"), hardBlocked},
-        {media("https://cdn.example/v.mp4", page("https://blocked.example:99999/p")), hardBlocked},
-        {media("https://files.example:0099999/a.mp4", direct), bypassRule}}),
-    {.name = "huge_host_of_200000_labels_against_100000_hosts", .input = deepHostFrames(),
-     .replies = {denied, "takeover", denied, "takeover", denied}, .policy = hostsPolicy(100'000, "deep.example")},
+    exchange({.name = "decisions", .policy = decisionPolicy, .oneHostPerFrame = true},
+             {{"{}", "takeover"},
+              {R"({"payload":{"intent":[]}})", "takeover"},
+              {intent("{}"), "blocked:unsupported_scheme"},
+              {media("https://a.example/v", R"(,"policyHints":{"drmSuspected":"true"})"), "takeover"},
+              {media("https://a.example/v", R"(,"classification":"websocket_custom_transport")"), "takeover"},
+              {intent(R"({"resource":{"url":"blob:https://a/1","mimeType":"text/html"}})"),
+               "blocked:unsupported_scheme"},
+              {intent(R"({"policyHints":{"drmSuspected":true},"resource":{"url":"ftp://a/b"}})"),
+               "blocked:drm_suspected"},
+              {intent(R"({"classification":{"deliveryType":"websocket_custom_transport"}})"),
+               "blocked:websocket_transport"},
+              {intent(R"({"resource":{"url":"https://hard.example/p","mimeType":"text/html"}})"),
+               "blocked:non_media_mime"},
+              {media("https://video.hard.example/v.mp4"), hardBlocked},
+              {media("https://both.example/v.mp4"), hardBlocked},
+              {media("https://www.denied.example/v.mp4"), denied},
+              {media("https://denied-and-bypassed.example/v"), denied},
+              {media("https://cdn.example/v.mp4", page("https://remote.example/")), remoteBypass},
+              {media("https://sub.hostrule.example/v.mp4"), bypassRule},
+              {media("https://off.example/v.mp4"), "takeover"},
+              {media("https://caps.example/v.mp4"), "takeover"},
+              {media("https://remote.example/v.mp4"), remoteBypass},
+              {media("https://files.example/a.mp4?x=1", R"(,"detection":{"signalType":"network_request"})"),
+               "takeover"},
+              {media("https://files.example/free/c.mp4", R"(,"detection":{"signalType":"media_mime"})"),
+               bypassRule},
+              {media("https://x.example/v", direct + page("https://files.example/free/p")), "takeover"},
+              {media("https://files.example/a.mp4?x=1#t=5", direct), bypassRule},
+              {media("https://WWW.files.example/free/b|c.mp4", direct), bypassRule},
+              {media("https://files.example:443/free/b.mp4", direct), "takeover"},
+              // Any digits are a port, and keep the URL's host.
+              {media("https://blocked.example:99999/p"), hardBlocked},
+              {media("https://cdn.example/v.mp4", page("https://blocked.example:99999/p")), hardBlocked},
+              {media("https://files.example:0099999/a.mp4", direct), bypassRule}}),
+    {.name = "huge_host_of_200000_labels_against_100000_hosts",
+     .input = deepHostFrames(),
+     .replies = {denied, "takeover", denied, "takeover", denied},
+     .policy = hostsPolicy(100'000, "deep.example")},
 
     // A policy file that cannot serve is the empty policy, never a hang.
-    policyFileCase("policy_absent", PolicyFile::text, ""), policyFileCase("policy_a_fifo", PolicyFile::fifo, ""),
+    policyFileCase("policy_absent", PolicyFile::text, ""),
+    policyFileCase("policy_a_fifo", PolicyFile::fifo, ""),
     policyFileCase("policy_a_directory", PolicyFile::directory, ""),
     policyFileCase("policy_a_dangling_link", PolicyFile::danglingLink, ""),
     policyFileCase("policy_unreadable", PolicyFile::unreadable),
@@ -196,53 +231,82 @@ const Case cases[] = {
     // Reused only while provably unchanged: the first read comes when the
     // file's stamps have settled, and the rewrite right after it keeps size
     // and modification time.
-    {.name = "policy_changes_between_frames_of_one_host", .input = frames({onA, onA, onB, onA, onA, onA, onA}),
+    {.name = "policy_changes_between_frames_of_one_host",
+     .input = frames({onA, onA, onB, onA, onA, onA, onA}),
      .replies = {hardBlocked, "takeover", hardBlocked, hardBlocked, "takeover", hardBlocked, "takeover"},
      .policy = R"({"hardBlockedHosts":["a.example"]})",
-     .before = [](Sandbox& sandbox, std::size_t i) {
-       if (i == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-       if (i == 1) sandbox.rewriteInPlace(R"({"hardBlockedHosts":["b.example"]})");
-       if (i == 3 || i == 5) sandbox.publish(R"({"hardBlockedHosts":["a.example"]})");
-       if (i == 4 || i == 6) fs::remove(sandbox.policyPath);
-       if (i == 6) fs::create_directory(sandbox.policyPath);
-     }},
+     .before =
+         [](Sandbox& sandbox, std::size_t i) {
+           if (i == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+           if (i == 1) sandbox.rewriteInPlace(R"({"hardBlockedHosts":["b.example"]})");
+           if (i == 3 || i == 5) sandbox.publish(R"({"hardBlockedHosts":["a.example"]})");
+           if (i == 4 || i == 6) fs::remove(sandbox.policyPath);
+           if (i == 6) fs::create_directory(sandbox.policyPath);
+         }},
 
     // The hand-off: inbox, launch and signal, and what each fault leaves.
     {.name = "handoff_installed_not_running",
-     .input = frames({takeoverText, bom, media("ftp://cdn.example/v.mp4"), media("https://skip.example/v"), "[1]"}),
-     .replies = {"takeover#t1", "takeover", "blocked:unsupported_scheme", remoteBypass, "!invalid_json_shape"},
-     .policy = R"({"remoteBypassHosts":["skip.example"]})", .bus = Bus::notRunning,
-     .inbox = {takeoverText, bom}, .signals = {takeoverText, bom}, .starts = 1},
-    {.name = "handoff_not_installed", .input = frame(takeoverText), .replies = {"takeover#t1"},
-     .bus = Bus::notInstalled, .inbox = {takeoverText}, .signals = {takeoverText}},
-    {.name = "handoff_already_running", .input = frame(takeoverText), .replies = {"takeover#t1"}, .bus = Bus::running,
-     .inbox = {takeoverText}, .signals = {takeoverText}},
+     .input = frames(
+         {takeoverText, bom, media("ftp://cdn.example/v.mp4"), media("https://skip.example/v"), "[1]"}),
+     .replies = {"takeover#t1", "takeover", "blocked:unsupported_scheme", remoteBypass,
+                 "!invalid_json_shape"},
+     .policy = R"({"remoteBypassHosts":["skip.example"]})",
+     .bus = Bus::notRunning,
+     .inbox = {takeoverText, bom},
+     .signals = {takeoverText, bom},
+     .starts = 1},
+    {.name = "handoff_not_installed",
+     .input = frame(takeoverText),
+     .replies = {"takeover#t1"},
+     .bus = Bus::notInstalled,
+     .inbox = {takeoverText},
+     .signals = {takeoverText}},
+    {.name = "handoff_already_running",
+     .input = frame(takeoverText),
+     .replies = {"takeover#t1"},
+     .bus = Bus::running,
+     .inbox = {takeoverText},
+     .signals = {takeoverText}},
     // Each wait is bounded and the bus given up after the first: forty
     // half-second waits would miss the deadline.
-    {.name = "handoff_bus_never_answers", .input = frames(std::vector<std::string>(40, "{}")),
-     .replies = std::vector<std::string>(40, "takeover"), .bus = Bus::frozen,
+    {.name = "handoff_bus_never_answers",
+     .input = frames(std::vector<std::string>(40, "{}")),
+     .replies = std::vector<std::string>(40, "takeover"),
+     .bus = Bus::frozen,
      .inbox = std::vector<std::string>(40, "{}")},
-    {.name = "handoff_bus_dies_and_another_comes", .input = frames({request("0"), request("1"), request("2")}),
-     .replies = {"takeover#0", "takeover#1", "takeover#2"}, .bus = Bus::running,
-     .inbox = {request("0"), request("1"), request("2")}, .signals = {request("0"), request("2")},
-     .before = [](Sandbox& sandbox, std::size_t i) {
-       if (i == 1 && sandbox.signals(1).size() == 1) sandbox.stopBus();
-       if (i == 2) sandbox.startBus(Bus::running);
-     }},
-    {.name = "handoff_noncharacters_reach_the_bus_replaced", .input = frame(withNoncharacters), .replies = {"takeover"},
-     .bus = Bus::running, .inbox = {withNoncharacters},
-     .signals = {"{\"title\":\"a\xEF\xBF\xBD b\xEF\xBF\xBD c\xEF\xBF\xBD\"}\x1fpayloadAltered=noncharacters_replaced"}},
+    {.name = "handoff_bus_dies_and_another_comes",
+     .input = frames({request("0"), request("1"), request("2")}),
+     .replies = {"takeover#0", "takeover#1", "takeover#2"},
+     .bus = Bus::running,
+     .inbox = {request("0"), request("1"), request("2")},
+     .signals = {request("0"), request("2")},
+     .before =
+         [](Sandbox& sandbox, std::size_t i) {
+           if (i == 1 && sandbox.signals(1).size() == 1) sandbox.stopBus();
+           if (i == 2) sandbox.startBus(Bus::running);
+         }},
+    {.name = "handoff_noncharacters_reach_the_bus_replaced",
+     .input = frame(withNoncharacters),
+     .replies = {"takeover"},
+     .bus = Bus::running,
+     .inbox = {withNoncharacters},
+     .signals = {"{\"title\":\"a\xEF\xBF\xBD b\xEF\xBF\xBD "
+                 "c\xEF\xBF\xBD\"}\x1fpayloadAltered=noncharacters_replaced"}},
     // With no bus at all, the inbox alone.
-    {.name = "inbox_keeps_rows_in_frame_order", .input = frames({request("1"), request("2"), "[]", request("3")}),
-     .replies = {"takeover#1", "takeover#2", "!invalid_json_shape", "takeover#3"}, .seed = {"old 1", "old 2"},
+    {.name = "inbox_keeps_rows_in_frame_order",
+     .input = frames({request("1"), request("2"), "[]", request("3")}),
+     .replies = {"takeover#1", "takeover#2", "!invalid_json_shape", "takeover#3"},
+     .seed = {"old 1", "old 2"},
      .inbox = {"old 1", "old 2", request("1"), request("2"), request("3")}},
-    storeFault("store_data_folder_read_only", Store::readOnly), storeFault("store_not_a_database", Store::notADatabase),
+    storeFault("store_data_folder_read_only", Store::readOnly),
+    storeFault("store_not_a_database", Store::notADatabase),
     storeFault("store_table_of_another_shape", Store::otherTable),
     storeFault("store_view_in_place_of_the_table", Store::view),
     // The capture that does not fit is rolled back whole; the others stay.
-    {.name = "store_disk_full", .input = frames({request("0"), R"({"a":")" + std::string(2 << 20, 'x') + "\"}",
-                                                 request("1")}),
-     .replies = {"takeover#0", "takeover", "takeover#1"}, .store = Store::smallDisk,
+    {.name = "store_disk_full",
+     .input = frames({request("0"), R"({"a":")" + std::string(2 << 20, 'x') + "\"}", request("1")}),
+     .replies = {"takeover#0", "takeover", "takeover#1"},
+     .store = Store::smallDisk,
      .inbox = {request("0"), request("1")}},
 };
 
@@ -278,9 +342,11 @@ std::string decisionIn(const std::string& json) {
 std::string explained(const Sandbox& sandbox, const std::string& body) {
   std::ofstream(sandbox.root / "explained.json", std::ios::binary) << body;
   // Without root's reach past file modes, as the host runs.
-  std::string command = std::string(::geteuid() == 0 ? "setpriv --bounding-set=-dac_override,-dac_read_search " : "") +
-                        QORDA_POLICY_TOOL " explain --json --message " + (sandbox.root / "explained.json").string();
-  EXPECT_EQ(0, std::system((command + " >" + (sandbox.root / "records" / "explained").string()).c_str())) << command;
+  std::string command =
+      std::string(::geteuid() == 0 ? "setpriv --bounding-set=-dac_override,-dac_read_search " : "") +
+      QORDA_POLICY_TOOL " explain --json --message " + (sandbox.root / "explained.json").string();
+  EXPECT_EQ(0, std::system((command + " >" + (sandbox.root / "records" / "explained").string()).c_str()))
+      << command;
   return sandbox.record("explained");
 }
 
@@ -288,7 +354,8 @@ void runRow(const Case& c) {
   Sandbox sandbox;
   sandbox.startBus(c.bus);
   sandbox.makePolicy(c.policyFile, c.policy);
-  if (!sandbox.makeStore(c.store, c.seed)) GTEST_SKIP() << "this store cannot be made here (a small disk needs root)";
+  if (!sandbox.makeStore(c.store, c.seed))
+    GTEST_SKIP() << "this store cannot be made here (a small disk needs root)";
   std::vector<std::string> expected, apart, payloads, signals;
   for (const std::string& form : c.replies) expected.push_back(expectedReply(form));
   std::vector<std::string> replies = repliesOf(c, sandbox), bodies = framesIn(c.input);
@@ -378,8 +445,10 @@ TEST(BlackBoxChoreography, HostsAppendingWhileDrainedOrKilledLoseAndRepeatNothin
   EXPECT_EQ(0u, inboxRows(sandbox).size());
   std::multiset<std::string> payloads;
   for (std::size_t i = 0; i < drained.size(); ++i) {
-    EXPECT_TRUE(i == 0 || drained[i - 1].id < drained[i].id) << "id " << drained[i].id << " came after a larger one";
-    EXPECT_NE(sent.end(), std::ranges::find(sent, drained[i].payload)) << "torn: " << drained[i].payload.size();
+    EXPECT_TRUE(i == 0 || drained[i - 1].id < drained[i].id)
+        << "id " << drained[i].id << " came after a larger one";
+    EXPECT_NE(sent.end(), std::ranges::find(sent, drained[i].payload))
+        << "torn: " << drained[i].payload.size();
     payloads.insert(drained[i].payload);
   }
   for (const std::string& message : answered) EXPECT_EQ(1u, payloads.count(message)) << message.substr(0, 20);
@@ -408,9 +477,13 @@ TEST(BlackBoxChoreography, FloodOnTheHostsBusNameCostsItNoMemory) {
 // policy of 40 MiB is read and used. Built here, not at start-up as the rows.
 TEST(BlackBoxChoreography, HugeTakeoverAndHugePolicy) {
   const std::string huge = R"({"filler":")" + std::string(70 << 20, 'x') + "\"}";
-  runRow({.name = "huge", .input = frames({huge, media("https://cdn.last.example/")}),
-          .replies = {"takeover", "blocked:user_denied_site"}, .policy = hostsPolicy(2'000'000, "last.example"),
-          .bus = Bus::running, .inbox = {huge}, .signals = {"\x1fpayloadAltered=too_large"}});
+  runRow({.name = "huge",
+          .input = frames({huge, media("https://cdn.last.example/")}),
+          .replies = {"takeover", "blocked:user_denied_site"},
+          .policy = hostsPolicy(2'000'000, "last.example"),
+          .bus = Bus::running,
+          .inbox = {huge},
+          .signals = {"\x1fpayloadAltered=too_large"}});
 }
 
 }  // namespace

@@ -8,7 +8,8 @@ namespace {
 // The exact, prefix and host forms of each URL; "" when no rule can match it.
 TEST(BypassRules, Forms) {
   static const std::pair<std::string_view, std::string_view> cases[] = {
-      {"HTTPS://WWW.Example.COM/a.mp4#t=1", "https://example.com/a.mp4 https://example.com/a.mp4 example.com"},
+      {"HTTPS://WWW.Example.COM/a.mp4#t=1",
+       "https://example.com/a.mp4 https://example.com/a.mp4 example.com"},
       {"https://example.com?q=1", "https://example.com?q=1 https://example.com/ example.com"},
       {"https://example.com:0443/v", "https://example.com:443/v https://example.com:443/v example.com"},
       {"http://u:p@Example.com/V/A%2f?Q=1#f",
@@ -40,16 +41,25 @@ TEST(BypassRules, Matches) {
       {"https://www.example.com/a.mp4", {{"exactURL", "https://www.example.com/a.mp4"}}, false},
       {"https://example.com", {{"pathPrefix", "https://example.com/"}}, true},
       // Patterns are compared as written: not lower-cased, not trimmed.
-      {"https://example.com/a.mp4", {{"exactURL", "Https://example.com/a.mp4"}, {"pathPrefix", "https://Example.com/"},
-                                     {"exactURL", "https://example.com/a.mp4 "}, {"pathPrefix", " https://"}}, false},
+      {"https://example.com/a.mp4",
+       {{"exactURL", "Https://example.com/a.mp4"},
+        {"pathPrefix", "https://Example.com/"},
+        {"exactURL", "https://example.com/a.mp4 "},
+        {"pathPrefix", " https://"}},
+       false},
       {"https://example.com/a%2f", {{"exactURL", "https://example.com/a%2F"}}, false},
-      {"https://example.com/videos/x.mp4", {video}, true}, {"http://example.com", {anyHttp}, true},
-      {"https:example.com", {anyHttp}, false}, {"https://WWW.example.com/x", {site}, true},
+      {"https://example.com/videos/x.mp4", {video}, true},
+      {"http://example.com", {anyHttp}, true},
+      {"https:example.com", {anyHttp}, false},
+      {"https://WWW.example.com/x", {site}, true},
       {"https://cdn.example.com/x", {site}, false},
       {"https://example.com/a.mp4", {{"exactURL", "https://example.com/a.mp4", false}, video, exact}, true},
-      {"https://example.com/a.mp4", {{"ExactURL", "https://example.com/a.mp4"}, {"HostAll", "example.com"}, {"", ""}},
+      {"https://example.com/a.mp4",
+       {{"ExactURL", "https://example.com/a.mp4"}, {"HostAll", "example.com"}, {"", ""}},
        false},
-      {"https://www.example.com/a.mp4", {video, {"hostAll", "x", false, "example.com"}, loadedSite, exact}, true},
+      {"https://www.example.com/a.mp4",
+       {video, {"hostAll", "x", false, "example.com"}, loadedSite, exact},
+       true},
       {"https://example.com/a.mp4", {anyHttp, exact}, true},
   };
   for (const auto& c : cases) {
@@ -58,7 +68,8 @@ TEST(BypassRules, Matches) {
     // The index finds the same first rule as the walk.
     auto forms = bypassFormsOf(c.url);
     if (!forms) continue;
-    EXPECT_EQ(firstMatchingRule(*forms, c.rules, indexBypassRules(c.rules)), firstMatchingRule(*forms, c.rules));
+    EXPECT_EQ(firstMatchingRule(*forms, c.rules, indexBypassRules(c.rules)),
+              firstMatchingRule(*forms, c.rules));
   }
 }
 

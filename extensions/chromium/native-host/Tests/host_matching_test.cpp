@@ -9,7 +9,11 @@ namespace {
 
 TEST(HostMatching, NormalizeHostValue) {
   static const std::pair<std::string_view, std::string_view> cases[] = {
-      {"www.", "www."}, {"www.a", "a"}, {"www.www.a", "www.a"}, {"www.\xC2\xA0", "www."}, {"www. b", " b"},
+      {"www.", "www."},
+      {"www.a", "a"},
+      {"www.www.a", "www.a"},
+      {"www.\xC2\xA0", "www."},
+      {"www. b", " b"},
       {"\tExample.com:8080/Path ", "example.com:8080/path"},
       {"\xE2\x80\xA8WWW.\xC3\x89XAMPLE.COM\xC2\x85", "\xC3\xA9xample.com"},
       {"\xC4\xB0.com", "i\xCC\x87.com"},
@@ -25,9 +29,13 @@ TEST(HostMatching, NormalizedHostOfUrl) {
   static const std::pair<std::string_view, std::optional<std::string>> cases[] = {
       {"HTTP://www.www.Example.com/", "www.example.com"},
       {"https://%C3%89xample.com/", "\xC3\xA9xample.com"},
-      {"https://%FF.com/", "\xFF.com"}, {"https://[::1]:81/", "::1"},
+      {"https://%FF.com/", "\xFF.com"},
+      {"https://[::1]:81/", "::1"},
       {"https://%20/", ""},  // a host of blanks is still a host
-      {"example.com/video.mp4", {}}, {"file:///tmp/a.mp4", {}}, {"https://", {}}, {"", {}},
+      {"example.com/video.mp4", {}},
+      {"file:///tmp/a.mp4", {}},
+      {"https://", {}},
+      {"", {}},
   };
   for (const auto& [url, host] : cases) EXPECT_EQ(normalizedUrlHost(url), host) << url;
 }
@@ -44,10 +52,16 @@ TEST(HostMatching, FindCoveringEntry) {
     std::vector<std::string_view> entries;
     Match match;
   } cases[] = {
-      {{"example.com"}, {}, {}}, {{}, {"example.com"}, {}}, {{"a.b.example.com"}, {"example.com"}, {{0, 0}}},
-      {{"myexample.com"}, {"example.com"}, {}}, {{"example.com.evil.net"}, {"example.com"}, {}},
-      {{"example.com."}, {"example.com"}, {}}, {{"example.com."}, {""}, {{0, 0}}}, {{"example.com"}, {""}, {}},
-      {{""}, {""}, {{0, 0}}}, {{"192.168.0.1"}, {"0.1"}, {{0, 0}}},
+      {{"example.com"}, {}, {}},
+      {{}, {"example.com"}, {}},
+      {{"a.b.example.com"}, {"example.com"}, {{0, 0}}},
+      {{"myexample.com"}, {"example.com"}, {}},
+      {{"example.com.evil.net"}, {"example.com"}, {}},
+      {{"example.com."}, {"example.com"}, {}},
+      {{"example.com."}, {""}, {{0, 0}}},
+      {{"example.com"}, {""}, {}},
+      {{""}, {""}, {{0, 0}}},
+      {{"192.168.0.1"}, {"0.1"}, {{0, 0}}},
       {{"cdn.example.com"}, {"*.example.com", ".example.com", "https://example.com"}, {}},
       {{"x.org", "cdn.example.com"}, {"other.net", "example.com", "x.org"}, {{1, 1}}},
       {{"example.com"}, {"x.org", "example.com", "example.com"}, {{0, 1}}},
@@ -60,7 +74,8 @@ TEST(HostMatching, FindCoveringEntry) {
     auto walked = findCoveringEntry(list, c.hosts);
     indexHostList(list);
     for (auto found : {walked, findCoveringEntry(list, c.hosts)})
-      EXPECT_EQ(found ? Match({found->host, found->entry}) : std::nullopt, c.match) << c.hosts[0].substr(0, 40);
+      EXPECT_EQ(found ? Match({found->host, found->entry}) : std::nullopt, c.match)
+          << c.hosts[0].substr(0, 40);
   }
 }
 

@@ -22,18 +22,21 @@ TEST(PolicyEvaluation, ExplainNamesWhatDecided) {
       "bypassRules":[{"scope":"hostAll"},{"scope":"hostAll","pattern":"B.com"},
                      {"scope":"pathPrefix","pattern":"https://files.example:99999/free/"}]})");
   const std::pair<std::string, std::string_view> cases[] = {
-      {R"({})", "no_intent|||||-"}, {intent("{}"), "scheme|||||-"},
+      {R"({})", "no_intent|||||-"},
+      {intent("{}"), "scheme|||||-"},
       {media("a.net", R"(,"sourceContext":{"pageUrl":"https://cdn.example.com:099999/"})"),
        "hardBlockedHosts|page|cdn.example.com|example.com||1"},
       {media("www.www.b.com"), "hostAll_rules|resource|b.com|B.com||1"},
       {media("files.example:0099999/free/a.mp4", R"(,"detection":{"signalType":"direct_url"})"),
-       "direct_link_rules|||https://files.example:99999/free/|https://files.example:99999/free/a.mp4/v.mp4|2"},
+       "direct_link_rules|||https://files.example:99999/free/|https://files.example:99999/free/a.mp4/"
+       "v.mp4|2"},
       {media("files.example/free/a.mp4"), "no_match|||||-"},
   };
   for (const auto& [message, expected] : cases) {
     PolicyExplanation why = explainPolicyAction(test::JsonText(message), policy);
     EXPECT_EQ(std::string(why.decidedBy) + "|" + std::string(why.hostSource) + "|" + why.host + "|" +
-                  std::string(why.entry) + "|" + why.matchedForm + "|" + (why.index ? std::to_string(*why.index) : "-"),
+                  std::string(why.entry) + "|" + why.matchedForm + "|" +
+                  (why.index ? std::to_string(*why.index) : "-"),
               expected)
         << message;
   }

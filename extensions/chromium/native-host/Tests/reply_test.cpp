@@ -14,7 +14,8 @@ TEST(Reply, EscapesExactlyWhatNeedsIt) {
   static const std::pair<std::string_view, std::string_view> cases[] = {
       {"q\" b\\ s/ \x7f \xC3\xA9 \xE2\x80\xA8 \xF0\x9F\x8E\xAC",
        "\"q\\\" b\\\\ s/ \x7f \xC3\xA9 \xE2\x80\xA8 \xF0\x9F\x8E\xAC\""},
-      {std::string_view("\0\x01\x08\t\n\x0b\x0c\r\x1f", 9), R"("\u0000\u0001\u0008\t\n\u000b\u000c\r\u001f")"},
+      {std::string_view("\0\x01\x08\t\n\x0b\x0c\r\x1f", 9),
+       R"("\u0000\u0001\u0008\t\n\u000b\u000c\r\u001f")"},
   };
   for (const auto& [text, json] : cases) {
     std::string out;
@@ -31,11 +32,15 @@ TEST(Reply, SizeLimit) {
   ASSERT_TRUE(encodeReply(buildReply(message, {blockedAction, ""}), text));
   const std::size_t room = maxReplySize - text.size();
   const std::pair<std::string, bool> reasons[] = {
-      {std::string(room, 'a'), true}, {std::string(room + 1, 'a'), false}, {std::string(room / 2, '"'), true},
-      {std::string(room / 2 + 1, '"'), false}, {std::string(room / 6 + 1, '\x01'), false},
+      {std::string(room, 'a'), true},
+      {std::string(room + 1, 'a'), false},
+      {std::string(room / 2, '"'), true},
+      {std::string(room / 2 + 1, '"'), false},
+      {std::string(room / 6 + 1, '\x01'), false},
   };
   for (const auto& [reason, fits] : reasons)
-    EXPECT_EQ(encodeReply(buildReply(message, {blockedAction, reason}), text), fits) << reason.size() << reason[0];
+    EXPECT_EQ(encodeReply(buildReply(message, {blockedAction, reason}), text), fits)
+        << reason.size() << reason[0];
 }
 
 }  // namespace

@@ -19,11 +19,11 @@ void flood(sd_bus* bus, const char* destination) {
   const std::string filler(120 * 1024, 'f');
   // Without a callback or a slot, no reply is asked for.
   for (int i = 0; i < 800; ++i)
-    sd_bus_call_method_async(bus, nullptr, destination, "/", "org.example.Flood", "Fill", nullptr, nullptr, "s",
-                             filler.c_str());
+    sd_bus_call_method_async(bus, nullptr, destination, "/", "org.example.Flood", "Fill", nullptr, nullptr,
+                             "s", filler.c_str());
   // The bus routes in order: its answer comes once the flood is queued.
-  sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId", nullptr,
-                     nullptr, "");
+  sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId",
+                     nullptr, nullptr, "");
   std::ofstream(records + "/flooded") << "flooded\n";
 }
 
@@ -47,8 +47,9 @@ int main(int argc, char** argv) {
   if (mode == "activated") std::ofstream(records + "/starts", std::ios::app) << "started\n";
   sd_bus* bus = nullptr;
   if (sd_bus_open_user(&bus) < 0) return 1;
-  if (mode != "activated" && sd_bus_match_signal(bus, nullptr, nullptr, "/com/velmox/qorda",
-                                                 "com.velmox.qorda.capture.intent", "submit", onCapture, nullptr) < 0)
+  if (mode != "activated" &&
+      sd_bus_match_signal(bus, nullptr, nullptr, "/com/velmox/qorda", "com.velmox.qorda.capture.intent",
+                          "submit", onCapture, nullptr) < 0)
     return 1;
   if (mode != "listen" && sd_bus_request_name(bus, "com.velmox.qorda", 0) < 0) return 1;
   std::ofstream(records + "/ready") << "ready\n";

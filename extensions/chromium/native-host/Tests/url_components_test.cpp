@@ -29,8 +29,11 @@ TEST(UrlComponents, Parse) {
       {"https://e.com/a[b]{c}|^\\`%zz%4?x=%&y=[1]#f#g%", "https|-|e.com|-|/a[b]{c}|^\\`%zz%4|x=%&y=[1]|f#g%"},
       // Any digits: a port no socket could use still names its host.
       {"https://example.com:0099999/p", "https|-|example.com|99999|/p|-|-"},
-      {"https://example.com:1a/", ""}, {"https://exa mple.com/", ""}, {"https://example.com/a b", ""},
-      {"https://exa[mple.com/", ""}, {" https://example.com/", ""},
+      {"https://example.com:1a/", ""},
+      {"https://exa mple.com/", ""},
+      {"https://example.com/a b", ""},
+      {"https://exa[mple.com/", ""},
+      {" https://example.com/", ""},
   };
   for (const auto& [text, parts] : cases) EXPECT_EQ(partsOf(text), parts) << text;
 }

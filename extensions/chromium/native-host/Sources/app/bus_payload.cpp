@@ -21,7 +21,8 @@ std::size_t noncharacterAt(std::string_view text) {
     return isNoncharacter(codePoint) ? 3 : 0;
   }
   if (text.size() >= 4 && (byte(0) & 0xF8) == 0xF0) {
-    std::uint32_t codePoint = (byte(0) & 0x07) << 18 | (byte(1) & 0x3F) << 12 | (byte(2) & 0x3F) << 6 | (byte(3) & 0x3F);
+    std::uint32_t codePoint =
+        (byte(0) & 0x07) << 18 | (byte(1) & 0x3F) << 12 | (byte(2) & 0x3F) << 6 | (byte(3) & 0x3F);
     return isNoncharacter(codePoint) ? 4 : 0;
   }
   return 0;

@@ -36,7 +36,9 @@ constexpr std::chrono::milliseconds launchWait{500};
 constexpr const char* inboxLockFileName = "capture_inbox_payloads.lock";
 
 NSString* decodedString(std::string_view text) {
-  NSString* string = [[NSString alloc] initWithBytes:text.data() length:text.size() encoding:NSUTF8StringEncoding];
+  NSString* string = [[NSString alloc] initWithBytes:text.data()
+                                              length:text.size()
+                                            encoding:NSUTF8StringEncoding];
 #if !__has_feature(objc_arc)
   [string autorelease];
 #endif
@@ -74,12 +76,13 @@ struct InboxLock {
   State state = State::noLockFile;
 
   InboxLock() {
-    NSURL* container =
-        [[NSFileManager defaultManager] containerURLForSecurityApplicationGroupIdentifier:stringFrom(appGroupID)];
+    NSURL* container = [[NSFileManager defaultManager]
+        containerURLForSecurityApplicationGroupIdentifier:stringFrom(appGroupID)];
     NSString* directory = [container path];
     if (directory == nil) return;
     NSString* path = [directory stringByAppendingPathComponent:stringFrom(inboxLockFileName)];
-    fd = ::open([path fileSystemRepresentation], O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    fd =
+        ::open([path fileSystemRepresentation], O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (fd < 0) return;
     // Polled rather than blocking, so that a holder that never lets go
     // cannot hold the reply back for longer than the timeout.
@@ -148,9 +151,7 @@ std::optional<std::string> readPolicySnapshotText() {
 
 // The text is read for every message and compared with the one last parsed:
 // the pasteboard's change count is at most a hint, never proof.
-bool isPolicySnapshotUnchanged() {
-  return false;
-}
+bool isPolicySnapshotUnchanged() { return false; }
 
 void appendToCaptureInbox(std::string_view messageText) {
   @autoreleasepool {

@@ -38,7 +38,8 @@ LastRead lastRead;
 long long nanoseconds(const timespec& time) { return time.tv_sec * 1'000'000'000LL + time.tv_nsec; }
 
 FileStamps stampsOf(const struct stat& status) {
-  return {status.st_dev, status.st_ino, status.st_size, nanoseconds(status.st_mtim), nanoseconds(status.st_ctim)};
+  return {status.st_dev, status.st_ino, status.st_size, nanoseconds(status.st_mtim),
+          nanoseconds(status.st_ctim)};
 }
 
 bool operator==(const FileStamps& a, const FileStamps& b) {
@@ -85,8 +86,10 @@ std::optional<std::string> readToEnd(int fd, std::size_t sizeHint) {
 // One attempt: the text, or nothing when the file is unusable or changed
 // while it was read (a publisher writing in place, not by rename).
 std::optional<std::string> readStableText(int fd, bool& changed) {
-  struct stat before {}, after {};
-  if (::fstat(fd, &before) != 0 || !S_ISREG(before.st_mode) || before.st_size > largestSnapshot) return std::nullopt;
+  struct stat before {
+  }, after{};
+  if (::fstat(fd, &before) != 0 || !S_ISREG(before.st_mode) || before.st_size > largestSnapshot)
+    return std::nullopt;
   long long readAt = now();
   if (::lseek(fd, 0, SEEK_SET) != 0) return std::nullopt;
   auto text = readToEnd(fd, static_cast<std::size_t>(before.st_size));

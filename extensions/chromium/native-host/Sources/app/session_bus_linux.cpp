@@ -58,19 +58,21 @@ const SdBus* sdBus() {
     void* library = ::dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) return std::nullopt;
     SdBus f{};
-    bool bound = bind(library, "sd_bus_open_user", f.openUser) && bind(library, "sd_bus_is_ready", f.isReady) &&
-                 bind(library, "sd_bus_is_open", f.isOpen) && bind(library, "sd_bus_process", f.process) &&
-                 bind(library, "sd_bus_wait", f.wait) && bind(library, "sd_bus_get_events", f.getEvents) &&
-                 bind(library, "sd_bus_unref", f.unref) && bind(library, "sd_bus_call_async", f.callAsync) &&
-                 bind(library, "sd_bus_slot_unref", f.slotUnref) && bind(library, "sd_bus_message_ref", f.messageRef) &&
-                 bind(library, "sd_bus_message_is_method_error", f.isMethodError) &&
-                 bind(library, "sd_bus_send", f.send) &&
-                 bind(library, "sd_bus_message_new_method_call", f.newMethodCall) &&
-                 bind(library, "sd_bus_message_new_signal", f.newSignal) &&
-                 bind(library, "sd_bus_message_append", f.append) && bind(library, "sd_bus_message_read", f.read) &&
-                 bind(library, "sd_bus_message_enter_container", f.enterContainer) &&
-                 bind(library, "sd_bus_message_set_expect_reply", f.setExpectReply) &&
-                 bind(library, "sd_bus_message_unref", f.messageUnref);
+    bool bound =
+        bind(library, "sd_bus_open_user", f.openUser) && bind(library, "sd_bus_is_ready", f.isReady) &&
+        bind(library, "sd_bus_is_open", f.isOpen) && bind(library, "sd_bus_process", f.process) &&
+        bind(library, "sd_bus_wait", f.wait) && bind(library, "sd_bus_get_events", f.getEvents) &&
+        bind(library, "sd_bus_unref", f.unref) && bind(library, "sd_bus_call_async", f.callAsync) &&
+        bind(library, "sd_bus_slot_unref", f.slotUnref) &&
+        bind(library, "sd_bus_message_ref", f.messageRef) &&
+        bind(library, "sd_bus_message_is_method_error", f.isMethodError) &&
+        bind(library, "sd_bus_send", f.send) &&
+        bind(library, "sd_bus_message_new_method_call", f.newMethodCall) &&
+        bind(library, "sd_bus_message_new_signal", f.newSignal) &&
+        bind(library, "sd_bus_message_append", f.append) && bind(library, "sd_bus_message_read", f.read) &&
+        bind(library, "sd_bus_message_enter_container", f.enterContainer) &&
+        bind(library, "sd_bus_message_set_expect_reply", f.setExpectReply) &&
+        bind(library, "sd_bus_message_unref", f.messageUnref);
     if (!bound) return std::nullopt;
     return f;
   }();
@@ -193,7 +195,8 @@ bool isActivatable(const SdBus& f, sd_bus* bus, std::string_view name) {
 
 void requestStart(const SdBus& f, sd_bus* bus, const char* name) {
   MessageReleaser call{f};
-  if (f.newMethodCall(bus, &call.message, busService, busPath, busInterface, "StartServiceByName") < 0) return;
+  if (f.newMethodCall(bus, &call.message, busService, busPath, busInterface, "StartServiceByName") < 0)
+    return;
   if (f.append(call.message, "su", name, 0u) < 0) return;
   f.setExpectReply(call.message, 0);
   if (f.send(bus, call.message, nullptr) >= 0) flush(f, bus);
@@ -229,12 +232,12 @@ void postCaptureNotification(std::string_view messageText) {
   // The JSON layer refuses NUL bytes, so the text is a whole C string.
   BusPayload payload = busPayloadOf(messageText);
   MessageReleaser signal{*f};
-  if (f->newSignal(bus, &signal.message, objectPathOf(hostAppBundleID).c_str(), interface.c_str(), member.c_str()) < 0)
+  if (f->newSignal(bus, &signal.message, objectPathOf(hostAppBundleID).c_str(), interface.c_str(),
+                   member.c_str()) < 0)
     return;
-  int appended = payload.alteration
-                     ? f->append(signal.message, "a{ss}", 2, "payload", payload.text.c_str(), "payloadAltered",
-                                 std::string(*payload.alteration).c_str())
-                     : f->append(signal.message, "a{ss}", 1, "payload", payload.text.c_str());
+  int appended = payload.alteration ? f->append(signal.message, "a{ss}", 2, "payload", payload.text.c_str(),
+                                                "payloadAltered", std::string(*payload.alteration).c_str())
+                                    : f->append(signal.message, "a{ss}", 1, "payload", payload.text.c_str());
   if (appended < 0) return;
   if (f->send(bus, signal.message, nullptr) >= 0) flush(*f, bus);
 }

@@ -52,7 +52,8 @@ std::uint32_t decodeLength(const unsigned char* bytes) {
 // the bytes that have arrived justify.
 std::optional<std::string_view> readBody(FrameReader& reader, std::size_t length) {
   std::size_t have = 0;
-  std::size_t room = std::min(length, std::max(reader.capacity, initialBodyCapacity + bodyPadding) - bodyPadding);
+  std::size_t room =
+      std::min(length, std::max(reader.capacity, initialBodyCapacity + bodyPadding) - bodyPadding);
   for (;;) {
     if (!ensureCapacity(reader, room + bodyPadding)) return std::nullopt;
     std::size_t wanted = room - have;
@@ -101,9 +102,9 @@ std::optional<std::string_view> readFrame(FrameReader& reader) {
 
 bool writeFrame(int fd, std::string_view body) {
   auto length = static_cast<std::uint32_t>(body.size());
-  unsigned char header[headerSize] = {static_cast<unsigned char>(length), static_cast<unsigned char>(length >> 8),
-                                      static_cast<unsigned char>(length >> 16),
-                                      static_cast<unsigned char>(length >> 24)};
+  unsigned char header[headerSize] = {
+      static_cast<unsigned char>(length), static_cast<unsigned char>(length >> 8),
+      static_cast<unsigned char>(length >> 16), static_cast<unsigned char>(length >> 24)};
   // Header and body leave in one call, so a reader never sees half a frame
   // because the host was stopped between two writes.
   iovec parts[2] = {{header, headerSize}, {const_cast<char*>(body.data()), body.size()}};

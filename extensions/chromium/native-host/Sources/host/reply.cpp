@@ -54,16 +54,20 @@ bool encodeReply(const ReplyObject& reply, std::string& out) {
     if (i > 0) out += ',';
     appendJsonString(out, member.key);
     out += ':';
-    if (auto flag = std::get_if<bool>(&member.value)) out += *flag ? "true" : "false";
-    else appendJsonString(out, std::get<std::string_view>(member.value));
+    if (auto flag = std::get_if<bool>(&member.value))
+      out += *flag ? "true" : "false";
+    else
+      appendJsonString(out, std::get<std::string_view>(member.value));
   }
   out += '}';
   return out.size() <= maxReplySize;
 }
 
-void encodeReplyText(const DecodedMessage& message, const std::optional<PolicyAction>& decision, std::string& out) {
+void encodeReplyText(const DecodedMessage& message, const std::optional<PolicyAction>& decision,
+                     std::string& out) {
   auto object = std::get_if<JsonObject>(&message);
-  ReplyObject reply = object && decision ? buildReply(*object, *decision) : buildErrorReply(std::get<HostError>(message));
+  ReplyObject reply =
+      object && decision ? buildReply(*object, *decision) : buildErrorReply(std::get<HostError>(message));
   if (!encodeReply(reply, out)) out = "{}";
 }
 

@@ -42,6 +42,7 @@ bool encodeReply(const ReplyObject& reply, std::string& out);
 
 // The text of the reply to one frame: its decision when it decoded, its error
 // otherwise, and "{}" when that reply would be too long to send.
-void encodeReplyText(const DecodedMessage& message, const std::optional<PolicyAction>& decision, std::string& out);
+void encodeReplyText(const DecodedMessage& message, const std::optional<PolicyAction>& decision,
+                     std::string& out);
 
 }  // namespace qorda

@@ -26,7 +26,8 @@ std::optional<bool> boolAt(JsonObject object, std::string_view key) {
   return value;
 }
 
-std::optional<std::string_view> nestedStringAt(JsonObject object, std::string_view outer, std::string_view inner) {
+std::optional<std::string_view> nestedStringAt(JsonObject object, std::string_view outer,
+                                               std::string_view inner) {
   auto nested = objectAt(object, outer);
   return nested ? stringAt(*nested, inner) : std::nullopt;
 }

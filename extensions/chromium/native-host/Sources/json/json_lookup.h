@@ -16,6 +16,7 @@ std::optional<std::string_view> stringAt(JsonObject object, std::string_view key
 std::optional<bool> boolAt(JsonObject object, std::string_view key);
 
 // The string at object / outer / inner, when both levels have the right type.
-std::optional<std::string_view> nestedStringAt(JsonObject object, std::string_view outer, std::string_view inner);
+std::optional<std::string_view> nestedStringAt(JsonObject object, std::string_view outer,
+                                               std::string_view inner);
 
 }  // namespace qorda

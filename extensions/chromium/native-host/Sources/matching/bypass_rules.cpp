@@ -20,7 +20,8 @@ bool matchesRule(const DirectLinkBypassRule& rule, const BypassForms& forms) {
   return false;
 }
 
-std::optional<std::size_t> lookUp(const std::unordered_map<std::string_view, std::size_t>& map, std::string_view key) {
+std::optional<std::size_t> lookUp(const std::unordered_map<std::string_view, std::size_t>& map,
+                                  std::string_view key) {
   auto found = map.find(key);
   return found == map.end() ? std::nullopt : std::optional(found->second);
 }
@@ -39,7 +40,11 @@ std::optional<BypassForms> bypassFormsOf(const UrlComponents& url) {
   forms.exact = recomposedUrl(url, scheme, forms.host);
   // An IP literal is written in brackets, as in the URL the user sees.
   bool brackets = url.hostIsIPLiteral;
-  forms.prefix.append(scheme).append("://").append(brackets ? "[" : "").append(forms.host).append(brackets ? "]" : "");
+  forms.prefix.append(scheme)
+      .append("://")
+      .append(brackets ? "[" : "")
+      .append(forms.host)
+      .append(brackets ? "]" : "");
   if (url.port) forms.prefix.append(":").append(*url.port);
   forms.prefix.append(url.path.empty() ? std::string_view("/") : url.path);
   return forms;
@@ -65,7 +70,8 @@ BypassRuleIndex indexBypassRules(const std::vector<DirectLinkBypassRule>& rules)
   return index;
 }
 
-std::optional<std::size_t> firstMatchingRule(const BypassForms& forms, const std::vector<DirectLinkBypassRule>& rules,
+std::optional<std::size_t> firstMatchingRule(const BypassForms& forms,
+                                             const std::vector<DirectLinkBypassRule>& rules,
                                              const BypassRuleIndex& index) {
   if (!index.built) {
     for (std::size_t i = 0; i < rules.size(); ++i) {
@@ -73,14 +79,16 @@ std::optional<std::size_t> firstMatchingRule(const BypassForms& forms, const std
     }
     return std::nullopt;
   }
-  std::optional<std::size_t> first = earlier(lookUp(index.exactURLs, forms.exact), lookUp(index.hosts, forms.host));
+  std::optional<std::size_t> first =
+      earlier(lookUp(index.exactURLs, forms.exact), lookUp(index.hosts, forms.host));
   std::string_view prefix = forms.prefix;
   for (std::size_t i : index.pathPrefixes) {
     if (first && i > *first) break;
     const DirectLinkBypassRule& rule = rules[i];
     // Refused cheaply by the pattern's last byte before the full comparison.
-    bool refused = rule.scope == pathPrefixScope && !rule.pattern.empty() &&
-                   (rule.pattern.size() > prefix.size() || rule.pattern.back() != prefix[rule.pattern.size() - 1]);
+    bool refused =
+        rule.scope == pathPrefixScope && !rule.pattern.empty() &&
+        (rule.pattern.size() > prefix.size() || rule.pattern.back() != prefix[rule.pattern.size() - 1]);
     if (!refused && matchesRule(rule, forms)) return i;
   }
   return first;

@@ -53,7 +53,8 @@ BypassRuleIndex indexBypassRules(const std::vector<DirectLinkBypassRule>& rules)
 // The position of the first enabled rule that covers a URL of these forms:
 // "exactURL" by equality with the exact form, "pathPrefix" as a prefix of the
 // prefix form, "hostAll" by equality of normalised hosts.
-std::optional<std::size_t> firstMatchingRule(const BypassForms& forms, const std::vector<DirectLinkBypassRule>& rules,
+std::optional<std::size_t> firstMatchingRule(const BypassForms& forms,
+                                             const std::vector<DirectLinkBypassRule>& rules,
                                              const BypassRuleIndex& index = {});
 
 // True when an enabled rule of rules covers url.

@@ -46,9 +46,9 @@ struct HostList {
 void indexHostList(HostList& list);
 
 struct HostListMatch {
-  std::size_t host;        // which of the hosts
-  std::size_t entry;       // where the covering entry came from (see origins)
-  std::string_view text;   // the covering entry
+  std::size_t host;       // which of the hosts
+  std::size_t entry;      // where the covering entry came from (see origins)
+  std::string_view text;  // the covering entry
 };
 
 // The first entry of list that equals one of hosts or names a domain above

@@ -64,7 +64,8 @@ const utf8proc_uint8_t* bytes(std::string_view text) {
 // Decodes the code point at the start of text; ill-formed bytes count as one
 // byte that is never white space (the JSON layer rejects them anyway).
 utf8proc_ssize_t decodeFirst(std::string_view text, utf8proc_int32_t& codePoint) {
-  utf8proc_ssize_t length = utf8proc_iterate(bytes(text), static_cast<utf8proc_ssize_t>(text.size()), &codePoint);
+  utf8proc_ssize_t length =
+      utf8proc_iterate(bytes(text), static_cast<utf8proc_ssize_t>(text.size()), &codePoint);
   if (length <= 0) {
     codePoint = -1;
     return 1;
@@ -76,7 +77,8 @@ utf8proc_ssize_t decodeFirst(std::string_view text, utf8proc_int32_t& codePoint)
 // continuation bytes.
 std::size_t lastCodePointLength(std::string_view text) {
   std::size_t start = text.size() - 1;
-  while (start > 0 && text.size() - start < 4 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+  while (start > 0 && text.size() - start < 4 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80)
+    --start;
   return text.size() - start;
 }
 
@@ -124,7 +126,9 @@ bool isLowercase(std::string_view text) {
 
 std::string_view trimmed(std::string_view text) {
   // Nothing to trim when both ends are ASCII and not white space.
-  auto plain = [](char c) { return static_cast<unsigned char>(c) < 0x80 && !isAsciiSpace(static_cast<unsigned char>(c)); };
+  auto plain = [](char c) {
+    return static_cast<unsigned char>(c) < 0x80 && !isAsciiSpace(static_cast<unsigned char>(c));
+  };
   if (!text.empty() && plain(text.front()) && plain(text.back())) return text;
   while (!text.empty()) {
     utf8proc_int32_t codePoint;
@@ -142,6 +146,5 @@ std::string_view trimmed(std::string_view text) {
   }
   return text;
 }
-
 
 }  // namespace qorda

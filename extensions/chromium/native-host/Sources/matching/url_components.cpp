@@ -42,7 +42,14 @@ void appendPercentEncoded(std::string& out, char ch) {
 
 bool isBrowserRawCharacter(std::string_view rest, std::size_t i, bool inFragment) {
   switch (rest[i]) {
-    case '[': case ']': case '{': case '}': case '|': case '^': case '\\': case '`':
+    case '[':
+    case ']':
+    case '{':
+    case '}':
+    case '|':
+    case '^':
+    case '\\':
+    case '`':
       return true;
     case '%':
       return !(i + 2 < rest.size() && isHexDigit(rest[i + 1]) && isHexDigit(rest[i + 2]));
@@ -121,8 +128,10 @@ bool isRegNameByte(unsigned char c) {
 
 void appendEncodedHost(std::string& out, std::string_view host) {
   for (char ch : host) {
-    if (isRegNameByte(static_cast<unsigned char>(ch))) out += ch;
-    else appendPercentEncoded(out, ch);
+    if (isRegNameByte(static_cast<unsigned char>(ch)))
+      out += ch;
+    else
+      appendPercentEncoded(out, ch);
   }
 }
 
@@ -140,7 +149,8 @@ std::optional<UrlComponents> parseUrl(std::string_view text) {
   std::string_view parsed = copy.empty() ? text : std::string_view(copy);
   std::unique_ptr<UriUriA, UriDeleter> uri(new UriUriA{});
   const char* errorPosition = nullptr;
-  if (uriParseSingleUriExA(uri.get(), parsed.data(), parsed.data() + parsed.size(), &errorPosition) != URI_SUCCESS)
+  if (uriParseSingleUriExA(uri.get(), parsed.data(), parsed.data() + parsed.size(), &errorPosition) !=
+      URI_SUCCESS)
     return std::nullopt;
 
   UrlComponents components;
@@ -166,7 +176,8 @@ bool hasHttpScheme(const UrlComponents& components) {
 std::string recomposedUrl(const UrlComponents& components, std::string_view scheme, std::string_view host) {
   std::string out;
   out.reserve(scheme.size() + host.size() + components.path.size() + 16 +
-              (components.query ? components.query->size() : 0) + (components.userInfo ? components.userInfo->size() : 0));
+              (components.query ? components.query->size() : 0) +
+              (components.userInfo ? components.userInfo->size() : 0));
   out.append(scheme);
   out += "://";
   if (components.userInfo) {

@@ -56,10 +56,12 @@ CandidateHosts candidateHostsOf(const Request& request) {
 
 void checkRequest(const Request& request, Outcome& outcome) {
   auto hints = objectAt(request.intent, "policyHints");
-  if (hints && boolAt(*hints, "drmSuspected") == true) return outcome.decide(blockedAction, "drm_suspected", "drm_hint");
+  if (hints && boolAt(*hints, "drmSuspected") == true)
+    return outcome.decide(blockedAction, "drm_suspected", "drm_hint");
   if (nestedStringAt(request.intent, "classification", "deliveryType") == "websocket_custom_transport")
     return outcome.decide(blockedAction, "websocket_transport", "transport");
-  if (hasUnsupportedScheme(request.resource)) return outcome.decide(blockedAction, "unsupported_scheme", "scheme");
+  if (hasUnsupportedScheme(request.resource))
+    return outcome.decide(blockedAction, "unsupported_scheme", "scheme");
   if (isNonMediaMime(request.intent)) return outcome.decide(blockedAction, "non_media_mime", "mime_type");
 }
 
@@ -68,8 +70,8 @@ bool isEmpty(const AppGroupPolicy& policy) {
          policy.remoteBypassHosts.entries.empty() && policy.bypassRules.empty();
 }
 
-void checkHostList(const HostList& list, const CandidateHosts& candidates, Outcome& outcome, std::string_view action,
-                   std::string_view reason, std::string_view decidedBy) {
+void checkHostList(const HostList& list, const CandidateHosts& candidates, Outcome& outcome,
+                   std::string_view action, std::string_view reason, std::string_view decidedBy) {
   if (outcome.decided) return;
   auto match = findCoveringEntry(list, candidates.hosts);
   if (!match) return;
@@ -82,7 +84,9 @@ void checkHostList(const HostList& list, const CandidateHosts& candidates, Outco
 }
 
 void checkDirectLinkRules(const Request& request, const AppGroupPolicy& policy, Outcome& outcome) {
-  if (outcome.decided || policy.bypassRules.empty() || !request.resource || !isDirectLinkSignal(request.intent)) return;
+  if (outcome.decided || policy.bypassRules.empty() || !request.resource ||
+      !isDirectLinkSignal(request.intent))
+    return;
   auto forms = bypassFormsOf(*request.resource);
   auto rule = forms ? firstMatchingRule(*forms, policy.bypassRules, policy.bypassRuleIndex) : std::nullopt;
   if (!rule) return;
@@ -90,18 +94,23 @@ void checkDirectLinkRules(const Request& request, const AppGroupPolicy& policy, 
   if (!outcome.explain) return;
   outcome.explanation.index = *rule;
   std::string_view scope = policy.bypassRules[*rule].scope;
-  outcome.explanation.matchedForm =
-      scope == exactURLScope ? forms->exact : scope == pathPrefixScope ? forms->prefix : forms->host;
+  outcome.explanation.matchedForm = scope == exactURLScope     ? forms->exact
+                                    : scope == pathPrefixScope ? forms->prefix
+                                                               : forms->host;
 }
 
 void checkPolicy(const Request& request, const AppGroupPolicy& policy, Outcome& outcome) {
   // Nothing below can match; spare the URL parsing.
   if (isEmpty(policy)) return;
   CandidateHosts candidates = candidateHostsOf(request);
-  checkHostList(policy.hardBlockedHosts, candidates, outcome, blockedAction, "hard_blocked_site", "hardBlockedHosts");
-  checkHostList(policy.userDenyHosts, candidates, outcome, blockedAction, "user_denied_site", "userDenyHosts");
-  checkHostList(policy.remoteBypassHosts, candidates, outcome, bypassAction, "remote_bypass_site", "remoteBypassHosts");
-  checkHostList(policy.hostAllPatterns, candidates, outcome, bypassAction, "user_bypass_rule", "hostAll_rules");
+  checkHostList(policy.hardBlockedHosts, candidates, outcome, blockedAction, "hard_blocked_site",
+                "hardBlockedHosts");
+  checkHostList(policy.userDenyHosts, candidates, outcome, blockedAction, "user_denied_site",
+                "userDenyHosts");
+  checkHostList(policy.remoteBypassHosts, candidates, outcome, bypassAction, "remote_bypass_site",
+                "remoteBypassHosts");
+  checkHostList(policy.hostAllPatterns, candidates, outcome, bypassAction, "user_bypass_rule",
+                "hostAll_rules");
   checkDirectLinkRules(request, policy, outcome);
 }
 
@@ -127,11 +136,14 @@ PolicyExplanation evaluate(JsonObject message, LoadPolicy loadPolicy, bool expla
 }  // namespace
 
 PolicyAction evaluatePolicyAction(JsonObject message) {
-  return evaluate(message, []() -> const AppGroupPolicy& { return loadPolicyFromAppGroup(); }, false).policyAction;
+  return evaluate(
+             message, []() -> const AppGroupPolicy& { return loadPolicyFromAppGroup(); }, false)
+      .policyAction;
 }
 
 PolicyExplanation explainPolicyAction(JsonObject message, const AppGroupPolicy& policy) {
-  PolicyExplanation explanation = evaluate(message, [&]() -> const AppGroupPolicy& { return policy; }, true);
+  PolicyExplanation explanation = evaluate(
+      message, [&]() -> const AppGroupPolicy& { return policy; }, true);
   // A rule is named as published: its pattern as written, its position in
   // the snapshot's array.
   if (explanation.decidedBy == "hostAll_rules" || explanation.decidedBy == "direct_link_rules") {

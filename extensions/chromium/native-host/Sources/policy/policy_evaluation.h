@@ -30,12 +30,12 @@ struct PolicyExplanation {
   // "no_intent", "drm_hint", "transport", "scheme", "mime_type", a host
   // list's key, "hostAll_rules", "direct_link_rules" or "no_match".
   std::string_view decidedBy;
-  std::string_view hostSource;           // "page", "resource" or "manifest"
-  std::string host;                      // the candidate host that a list covered
-  std::optional<std::size_t> index;      // the entry of the list, or the rule's published position
-  std::string_view entry;                // the list entry, normalised, or the rule's pattern
+  std::string_view hostSource;       // "page", "resource" or "manifest"
+  std::string host;                  // the candidate host that a list covered
+  std::optional<std::size_t> index;  // the entry of the list, or the rule's published position
+  std::string_view entry;            // the list entry, normalised, or the rule's pattern
   std::optional<DirectLinkBypassRule> rule;
-  std::string matchedForm;               // the URL form a direct-link rule matched
+  std::string matchedForm;  // the URL form a direct-link rule matched
 };
 
 // evaluatePolicyAction under the given policy, with the reasons shown.

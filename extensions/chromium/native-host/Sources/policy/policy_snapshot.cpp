@@ -23,14 +23,16 @@ struct PolicyStorage {
 
 namespace {
 
-constexpr std::array<std::string_view, 3> hostListKeys = {"userDenyHosts", "hardBlockedHosts", "remoteBypassHosts"};
+constexpr std::array<std::string_view, 3> hostListKeys = {"userDenyHosts", "hardBlockedHosts",
+                                                          "remoteBypassHosts"};
 constexpr std::string_view rulesKey = "bypassRules";
 
 // Records findings when asked to; costs a null test otherwise.
 struct FindingLog {
   std::vector<SnapshotFinding>* findings;
 
-  void add(std::string_view key, std::optional<std::size_t> index, std::string_view problem, std::string detail) const {
+  void add(std::string_view key, std::optional<std::size_t> index, std::string_view problem,
+           std::string detail) const {
     if (findings) findings->push_back({std::string(key), index, problem, std::move(detail)});
   }
 };
@@ -44,14 +46,19 @@ std::string quoted(std::string_view text) {
 
 void reportEntry(const FindingLog& log, std::string_view key, std::size_t index, std::string_view written,
                  std::string_view normalized, std::unordered_map<std::string_view, std::size_t>& seen) {
-  if (normalized.empty()) log.add(key, index, "empty_entry", quoted(written) + " covers only hosts ending in a dot");
-  else if (normalized != written) log.add(key, index, "normalised_entry", quoted(written) + " is read as " + quoted(normalized));
+  if (normalized.empty())
+    log.add(key, index, "empty_entry", quoted(written) + " covers only hosts ending in a dot");
+  else if (normalized != written)
+    log.add(key, index, "normalised_entry", quoted(written) + " is read as " + quoted(normalized));
   auto [first, added] = seen.try_emplace(normalized, index);
-  if (!added) log.add(key, index, "duplicate_entry", quoted(normalized) + " repeats entry " + std::to_string(first->second));
+  if (!added)
+    log.add(key, index, "duplicate_entry",
+            quoted(normalized) + " repeats entry " + std::to_string(first->second));
 }
 
 // One pass over the array: an element that is not a string empties the list.
-HostList hostListAt(JsonObject snapshot, std::string_view key, PolicyStorage& storage, const FindingLog& log) {
+HostList hostListAt(JsonObject snapshot, std::string_view key, PolicyStorage& storage,
+                    const FindingLog& log) {
   HostList hosts;
   simdjson::dom::element value;
   if (snapshot.at_key(key).get(value)) return hosts;
@@ -65,7 +72,8 @@ HostList hostListAt(JsonObject snapshot, std::string_view key, PolicyStorage& st
   for (simdjson::dom::element entry : entries) {
     std::string_view text;
     if (entry.get(text)) {
-      log.add(key, hosts.entries.size(), "non_string_entry", "one element that is not a string empties the whole list");
+      log.add(key, hosts.entries.size(), "non_string_entry",
+              "one element that is not a string empties the whole list");
       return {};
     }
     std::string_view normalized = normalizedListEntry(text, storage.normalizedHosts);
@@ -85,7 +93,8 @@ std::optional<DirectLinkBypassRule> ruleAt(JsonObject object, std::size_t index,
   }
   auto enabled = boolAt(object, "enabled");
   if (!enabled && object.at_key("enabled").error() == simdjson::SUCCESS)
-    log.add(rulesKey, index, "enabled_not_boolean", "\"enabled\" is not a boolean: the rule counts as enabled");
+    log.add(rulesKey, index, "enabled_not_boolean",
+            "\"enabled\" is not a boolean: the rule counts as enabled");
   if (*scope != exactURLScope && *scope != pathPrefixScope && *scope != hostAllScope)
     log.add(rulesKey, index, "unknown_scope", "scope " + quoted(*scope) + " matches nothing");
   return DirectLinkBypassRule{*scope, *pattern, enabled.value_or(true), std::nullopt};

@@ -16,7 +16,8 @@ bool isNonMediaMime(JsonObject intent) {
   std::string_view type = trimmed(lowered);
   if (type.empty()) return false;
   if (type.starts_with("video/") || type.starts_with("audio/")) return false;
-  if (type.find("mpegurl") != std::string_view::npos || type.find("dash+xml") != std::string_view::npos) return false;
+  if (type.find("mpegurl") != std::string_view::npos || type.find("dash+xml") != std::string_view::npos)
+    return false;
   // A prefix test, so parameters after the type change nothing.
   if (type.starts_with("application/octet-stream")) return false;
   return true;

@@ -67,7 +67,10 @@ void streamOf(std::string_view recipe) {
     if (tag % 4 == 0) recipe.remove_prefix(std::min(value, recipe.size()));
     // At most 3 MiB, so that a run stays within milliseconds.
     if (tag % 4 == 1 && stream.bytes.size() + size < 3 * 1024 * 1024)
-      appendHeader(stream.bytes, size).append(open).append(size - open.size() - close.size(), fill).append(close);
+      appendHeader(stream.bytes, size)
+          .append(open)
+          .append(size - open.size() - close.size(), fill)
+          .append(close);
     if (tag % 4 == 2) stream.cuts.insert(at);
     if (tag % 4 == 3) stream.interrupts.insert(at);
   }
@@ -77,7 +80,8 @@ void streamOf(std::string_view recipe) {
 // reader under test.
 std::optional<std::string_view> nextFrame(std::string_view& bytes) {
   std::uint64_t length = 0;
-  for (std::size_t i = 4; i-- > 0 && bytes.size() >= 4;) length = length << 8 | static_cast<unsigned char>(bytes[i]);
+  for (std::size_t i = 4; i-- > 0 && bytes.size() >= 4;)
+    length = length << 8 | static_cast<unsigned char>(bytes[i]);
   if (bytes.size() < 4 || bytes.size() - 4 < length) return std::nullopt;
   std::string_view body = bytes.substr(4, length);
   bytes.remove_prefix(4 + length);
@@ -130,7 +134,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (frames < 4096 && nextFrame(unread)) fail("a complete frame went unanswered");
   written.resize(framedReplies.size() + 1);
-  written.resize(static_cast<std::size_t>(std::max<ssize_t>(0, ::pread(output, written.data(), written.size(), 0))));
+  written.resize(
+      static_cast<std::size_t>(std::max<ssize_t>(0, ::pread(output, written.data(), written.size(), 0))));
   if (written != framedReplies) fail("output is not the reply frames, whole and in order");
   ::close(output);
   return 0;

@@ -1,7 +1,7 @@
 // The fuzzers' checks, and the desktop application's channels replaced: the
 // policy comes from the target, and hand-offs are recorded instead of stored.
-#include "app/companion.h"
 #include "fuzz_support.h"
+#include "app/companion.h"
 #include "matching/host_matching.h"
 #include "matching/text.h"
 
@@ -57,10 +57,15 @@ namespace {
 using Members = std::map<std::string_view, std::string_view>;
 
 // Every policy action with each reason it may give.
-const std::set<std::pair<std::string_view, std::string_view>> decisions = {
-    {"takeover", ""}, {"blocked", "drm_suspected"}, {"blocked", "websocket_transport"},
-    {"blocked", "unsupported_scheme"}, {"blocked", "non_media_mime"}, {"blocked", "hard_blocked_site"},
-    {"blocked", "user_denied_site"}, {"bypass", "remote_bypass_site"}, {"bypass", "user_bypass_rule"}};
+const std::set<std::pair<std::string_view, std::string_view>> decisions = {{"takeover", ""},
+                                                                           {"blocked", "drm_suspected"},
+                                                                           {"blocked", "websocket_transport"},
+                                                                           {"blocked", "unsupported_scheme"},
+                                                                           {"blocked", "non_media_mime"},
+                                                                           {"blocked", "hard_blocked_site"},
+                                                                           {"blocked", "user_denied_site"},
+                                                                           {"bypass", "remote_bypass_site"},
+                                                                           {"bypass", "user_bypass_rule"}};
 
 std::string_view valueOf(const Members& members, std::string_view key) {
   auto found = members.find(key);
@@ -86,16 +91,19 @@ void checkAnswer(std::string_view body, std::string_view reply, const std::vecto
   bool object = isJson && !root.get(message);
   // The fallback for an echo too big for the browser: escaping makes a byte
   // of an echo at most six, so a small body never needs it.
-  if (reply == "{}" && (!object || body.size() * 6 < 1'000'000)) fail("fallback reply for a small body", body);
+  if (reply == "{}" && (!object || body.size() * 6 < 1'000'000))
+    fail("fallback reply for a small body", body);
   if (reply == "{}") return;
-  if (replyParser.parse(simdjson::padded_string(reply)).get(answer)) fail("reply is not a JSON object", reply);
+  if (replyParser.parse(simdjson::padded_string(reply)).get(answer))
+    fail("reply is not a JSON object", reply);
   Members members;
   for (auto [key, value] : answer) {
     std::string_view text = value.is_string() ? std::string_view(value) : "(no text)";
     if (value.is_bool()) text = bool(value) ? "true" : "false";
     if (!members.emplace(key, text).second) fail("reply repeats a member", reply);
   }
-  Members expected = {{"accepted", object ? "true" : "false"}, {"host", "qorda-native-host"}, {"version", "0.0.1"}};
+  Members expected = {
+      {"accepted", object ? "true" : "false"}, {"host", "qorda-native-host"}, {"version", "0.0.1"}};
   std::string_view action = valueOf(members, "policyAction"), reason = valueOf(members, "reason"), echo;
   if (!object) expected["reason"] = isJson && root.is_array() ? "invalid_json_shape" : "invalid_json";
   if (object) {
@@ -107,14 +115,16 @@ void checkAnswer(std::string_view body, std::string_view reply, const std::vecto
   }
   if (members != expected) fail("reply members differ from what the body asks for", reply);
   bool handedOff = handOffs.size() == 1 && handOffs[0] == body;
-  if (object && action == "takeover" ? !handedOff : !handOffs.empty()) fail("hand-off not one for a takeover", body);
+  if (object && action == "takeover" ? !handedOff : !handOffs.empty())
+    fail("hand-off not one for a takeover", body);
 }
 
 void checkNormalisedHost(std::string_view source, std::string_view host) {
   if (host != normalizeHostValue(source)) fail("normalised host differs from normalizeHostValue", source);
   if (!isLowercase(host)) fail("normalised host is not lower-case", host);
   std::string_view inner = trimmed(host);
-  if (inner.data() + inner.size() != host.data() + host.size()) fail("normalised host ends with white space", host);
+  if (inner.data() + inner.size() != host.data() + host.size())
+    fail("normalised host ends with white space", host);
   std::string lowered = lowercased(source);
   std::string_view written = trimmed(lowered);
   if (inner.size() != host.size() && (!written.starts_with("www.") || written.substr(4) != host))

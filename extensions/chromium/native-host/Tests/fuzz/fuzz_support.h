@@ -16,7 +16,8 @@ namespace qorda::fuzz {
 // main's loop between reading a frame and writing its reply, step for step:
 // decode, decide (an object only), encode, free a huge parse, hand a
 // takeover off. The reply text lives in replyText.
-inline std::string_view answerFrame(simdjson::dom::parser& parser, std::string_view body, std::string& replyText) {
+inline std::string_view answerFrame(simdjson::dom::parser& parser, std::string_view body,
+                                    std::string& replyText) {
   DecodedMessage message = decodeMessage(parser, body);
   auto object = std::get_if<JsonObject>(&message);
   std::optional<PolicyAction> decision = object ? std::optional(evaluatePolicyAction(*object)) : std::nullopt;

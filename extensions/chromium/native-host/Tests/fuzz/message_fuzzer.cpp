@@ -18,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string reply(qorda::fuzz::answerFrame(parser, body, replyText));
   qorda::fuzz::checkAnswer(body, reply, qorda::fuzz::takeHandOffs());
   // The same frame again: nothing carries over from one frame to the next.
-  if (qorda::fuzz::answerFrame(parser, body, replyText) != reply) qorda::fuzz::fail("a second answer differs", reply);
+  if (qorda::fuzz::answerFrame(parser, body, replyText) != reply)
+    qorda::fuzz::fail("a second answer differs", reply);
   qorda::fuzz::takeHandOffs();
   return 0;
 }

@@ -37,7 +37,8 @@ void checkHostList(simdjson::dom::object snapshot, const char* key, const qorda:
   }
   if (!strings) sources.clear();
   if (sources.size() != hosts.entries.size()) fail("host list has another length than the snapshot's", key);
-  for (std::size_t i = 0; i < sources.size(); ++i) qorda::fuzz::checkNormalisedHost(sources[i], hosts.entries[i]);
+  for (std::size_t i = 0; i < sources.size(); ++i)
+    qorda::fuzz::checkNormalisedHost(sources[i], hosts.entries[i]);
 }
 
 }  // namespace
@@ -48,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   qorda::AppGroupPolicy policy = qorda::policyFromSnapshotText(text);
   simdjson::dom::parser parser;
   simdjson::dom::object snapshot;
-  std::string_view json = std::string_view(text).starts_with("\xEF\xBB\xBF") ? std::string_view(text).substr(3) : text;
+  std::string_view json =
+      std::string_view(text).starts_with("\xEF\xBB\xBF") ? std::string_view(text).substr(3) : text;
   if (!parser.parse(simdjson::padded_string(json)).get(snapshot)) {
     checkHostList(snapshot, "userDenyHosts", policy.userDenyHosts);
     checkHostList(snapshot, "hardBlockedHosts", policy.hardBlockedHosts);
@@ -67,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     qorda::JsonObject message = requestParser.parse(body).get_object().value();
     qorda::PolicyAction loaded = qorda::evaluatePolicyAction(message);
     qorda::PolicyAction walked = qorda::explainPolicyAction(message, policy).policyAction;
-    if (loaded.action != walked.action || loaded.reason != walked.reason) fail("indexed and walked differ", text);
+    if (loaded.action != walked.action || loaded.reason != walked.reason)
+      fail("indexed and walked differ", text);
     std::string_view reply = qorda::fuzz::answerFrame(hostParser, {body.data(), body.size()}, replyText);
     qorda::fuzz::checkAnswer({body.data(), body.size()}, reply, qorda::fuzz::takeHandOffs());
   }

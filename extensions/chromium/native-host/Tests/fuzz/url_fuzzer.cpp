@@ -17,9 +17,11 @@ bool matches(std::string_view url, std::string_view scope, std::string_view patt
 }
 
 void checkComponents(std::string_view url, const qorda::UrlComponents& components) {
-  if (components.port && components.port->size() > 1 && components.port->starts_with('0')) fail("port's zeros", url);
+  if (components.port && components.port->size() > 1 && components.port->starts_with('0'))
+    fail("port's zeros", url);
   auto host = qorda::normalizedUrlHost(url);
-  if (host.has_value() != (components.host && !components.host->empty())) fail("normalizedUrlHost presence", url);
+  if (host.has_value() != (components.host && !components.host->empty()))
+    fail("normalizedUrlHost presence", url);
   if (host) qorda::fuzz::checkNormalisedHost(*components.host, *host);
 }
 
@@ -33,7 +35,8 @@ void checkForms(std::string_view url, const qorda::UrlComponents& components) {
   }
   qorda::fuzz::checkNormalisedHost(*components.host, forms->host);
   // The prefix form's host is the decoded one, so a "#" or "?" may stand there.
-  if (!forms->prefix.ends_with(components.path.empty() ? "/" : components.path)) fail("prefix form's end", url);
+  if (!forms->prefix.ends_with(components.path.empty() ? "/" : components.path))
+    fail("prefix form's end", url);
   if (forms->exact.find('#') != std::string::npos || !matches(url, qorda::exactURLScope, forms->exact))
     fail("own exact form holds a fragment or did not match", url);
   if (!matches(url, qorda::pathPrefixScope, forms->prefix) || !matches(url, qorda::pathPrefixScope, ""))
@@ -42,7 +45,8 @@ void checkForms(std::string_view url, const qorda::UrlComponents& components) {
   if (idempotentHost && !matches(url, qorda::hostAllScope, forms->host)) fail("own host did not match", url);
   if (idempotentHost && !components.hostIsIPLiteral) {
     auto again = qorda::bypassFormsOf(forms->exact);
-    if (!again || again->exact != forms->exact || again->prefix != forms->prefix) fail("exact form read back", url);
+    if (!again || again->exact != forms->exact || again->prefix != forms->prefix)
+      fail("exact form read back", url);
   }
 }
 
@@ -54,7 +58,8 @@ void checkRules(std::string_view url, const std::vector<std::string_view>& patte
   std::deque<std::string> storage;
   std::optional<std::size_t> expected;
   for (std::size_t i = 0; forms && i < 3 * patterns.size(); ++i) {
-    std::string_view scope = std::array{qorda::exactURLScope, qorda::pathPrefixScope, qorda::hostAllScope}[i % 3];
+    std::string_view scope =
+        std::array{qorda::exactURLScope, qorda::pathPrefixScope, qorda::hostAllScope}[i % 3];
     auto host = i % 2 ? std::optional(qorda::normalizedListEntry(patterns[i / 3], storage)) : std::nullopt;
     rules.push_back({scope, patterns[i / 3], i % 7 != 0, host});
     if (!expected && qorda::firstMatchingRule(*forms, {rules.back()})) expected = i;
@@ -83,7 +88,8 @@ void checkHostList(const std::vector<std::string_view>& lines) {
     std::string_view entry = list.entries[i];
     for (std::size_t h = 0; h < hosts.size() && !expected; ++h) {
       std::string_view host = hosts[h];
-      bool below = host.size() > entry.size() && host.ends_with(entry) && host[host.size() - entry.size() - 1] == '.';
+      bool below =
+          host.size() > entry.size() && host.ends_with(entry) && host[host.size() - entry.size() - 1] == '.';
       if (host == entry || below) expected = {h, list.origins[i]};
     }
   }

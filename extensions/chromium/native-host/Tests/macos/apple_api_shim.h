@@ -30,8 +30,8 @@ NS_ASSUME_NONNULL_BEGIN
 - (nullable NSURL*)URLForApplicationWithBundleIdentifier:(NSString*)bundleIdentifier;
 - (void)openApplicationAtURL:(NSURL*)applicationURL
                configuration:(NSWorkspaceOpenConfiguration*)configuration
-           completionHandler:
-               (void (^_Nullable)(NSRunningApplication* _Nullable app, NSError* _Nullable error))completionHandler;
+           completionHandler:(void (^_Nullable)(NSRunningApplication* _Nullable app,
+                                                NSError* _Nullable error))completionHandler;
 @end
 
 NS_ASSUME_NONNULL_END

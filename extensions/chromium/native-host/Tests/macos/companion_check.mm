@@ -33,12 +33,15 @@
 #include <thread>
 
 @interface QordaCheckListener : NSObject {
- @public NSNotification* received;
+ @public
+  NSNotification* received;
 }
 @end
 
 @implementation QordaCheckListener
-- (void)receive:(NSNotification*)notification { if (received == nil) received = [notification retain]; }
+- (void)receive:(NSNotification*)notification {
+  if (received == nil) received = [notification retain];
+}
 @end
 
 namespace {
@@ -65,20 +68,25 @@ void reportUnlockedWrite() {
   if (container == nil) return;
   NSString* path = [[container path] stringByAppendingPathComponent:@"capture_inbox_payloads.lock"];
   int fd = ::open([path fileSystemRepresentation], O_RDONLY | O_CLOEXEC);
-  if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) std::fprintf(stderr, "store written without the inbox lock\n");
+  if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+    std::fprintf(stderr, "store written without the inbox lock\n");
   if (fd >= 0) ::close(fd);
 }
 
 NSString* string(std::string_view text) {
-  return [[[NSString alloc] initWithBytes:text.data() length:text.size() encoding:NSUTF8StringEncoding] autorelease];
+  return [[[NSString alloc] initWithBytes:text.data() length:text.size()
+                                 encoding:NSUTF8StringEncoding] autorelease];
 }
 
 void read() {
   NSUserDefaults* suite = [[[NSUserDefaults alloc] initWithSuiteName:string(qorda::appGroupID)] autorelease];
   id value = [suite objectForKey:string(qorda::appGroupInboxKey)];
-  if (value == nil) std::printf("(absent)\n");
-  else if (![value isKindOfClass:[NSArray class]]) std::printf("(not a list) %s\n", [[value description] UTF8String]);
-  else for (NSString* element in value) std::printf("%s\n", [element UTF8String]);
+  if (value == nil)
+    std::printf("(absent)\n");
+  else if (![value isKindOfClass:[NSArray class]])
+    std::printf("(not a list) %s\n", [[value description] UTF8String]);
+  else
+    for (NSString* element in value) std::printf("%s\n", [element UTF8String]);
 }
 
 void notify(const char* text) {
@@ -89,7 +97,8 @@ void notify(const char* text) {
   qorda::postCaptureNotification(text);
   NSDate* deadline = [NSDate dateWithTimeIntervalSinceNow:5];
   while (listener->received == nil && [deadline timeIntervalSinceNow] > 0)
-    [[NSRunLoop currentRunLoop] runMode:NSDefaultRunLoopMode beforeDate:[NSDate dateWithTimeIntervalSinceNow:0.05]];
+    [[NSRunLoop currentRunLoop] runMode:NSDefaultRunLoopMode
+                             beforeDate:[NSDate dateWithTimeIntervalSinceNow:0.05]];
   [center removeObserver:listener];
   NSNotification* received = [listener->received autorelease];
   if (received == nil) return (void)std::printf("no notification within 5 s\n");
@@ -103,7 +112,9 @@ void launch() {
   qorda::ensureHostAppIsRunningInBackground();
   std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
   std::printf("returned %s, handlers started %d\n",
-              took.count() < 0.4 ? "before 0.4 s" : took.count() < 1 ? "at 0.4 to 1 s" : "later",
+              took.count() < 0.4 ? "before 0.4 s"
+              : took.count() < 1 ? "at 0.4 to 1 s"
+                                 : "later",
               completionHandlers[false].load());
 }
 
@@ -167,7 +178,8 @@ void policy() {
 @end
 
 @implementation NSWorkspaceOpenConfiguration
-@synthesize activates = _activates, hides = _hides, createsNewApplicationInstance = _createsNewApplicationInstance;
+@synthesize activates = _activates, hides = _hides,
+            createsNewApplicationInstance = _createsNewApplicationInstance;
 
 // Apple's defaults: activates, shown, no new instance.
 - (instancetype)init {
@@ -210,19 +222,26 @@ int main(int argc, char** argv) {
     @autoreleasepool {
       std::string_view command = argv[i];
       auto text = [&] { return i + 1 < argc ? argv[++i] : ""; };
-      if (command == "append") qorda::appendToCaptureInbox(text());
-      else if (command == "read") read();
-      else if (command == "notify") notify(text());
-      else if (command == "launch") launch();
-      else if (command == "policy") policy();
-      else if (command == "unchanged") std::printf("unchanged %s\n", qorda::isPolicySnapshotUnchanged() ? "yes" : "no");
+      if (command == "append")
+        qorda::appendToCaptureInbox(text());
+      else if (command == "read")
+        read();
+      else if (command == "notify")
+        notify(text());
+      else if (command == "launch")
+        launch();
+      else if (command == "policy")
+        policy();
+      else if (command == "unchanged")
+        std::printf("unchanged %s\n", qorda::isPolicySnapshotUnchanged() ? "yes" : "no");
       else if (command == "wait-handler") {
         for (int wait = 0; wait < 150 && completionHandlers[true].load() == 0; ++wait)
           std::this_thread::sleep_for(std::chrono::milliseconds(20));
         std::printf("handlers finished %d\n", completionHandlers[true].load());
       } else if (command == "publish" || command == "replace") {
         NSPasteboard* pasteboard = [NSPasteboard pasteboardWithName:string(qorda::policyPasteboardName)];
-        if (command == "publish") [pasteboard declareTypes:[NSArray arrayWithObject:NSPasteboardTypeString] owner:nil];
+        if (command == "publish")
+          [pasteboard declareTypes:[NSArray arrayWithObject:NSPasteboardTypeString] owner:nil];
         [pasteboard setString:string(text()) forType:NSPasteboardTypeString];
       } else {
         std::fprintf(stderr, "companion_check: unknown command '%s'\n", argv[i]);
