@@ -12,7 +12,7 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <memory>
+#include <utility>
 
 namespace qorda {
 namespace {
@@ -36,37 +36,101 @@ bool execute(sqlite3* database, const char* sql) {
   return sqlite3_exec(database, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
-sqlite3* openDatabase(const std::string& path) {
-  // Created by hand first so that the file, and the journals SQLite derives
-  // from it, are the user's alone.
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return nullptr;
-  ::close(fd);
-  sqlite3* raw = nullptr;
-  int status = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-  std::unique_ptr<sqlite3, decltype(&sqlite3_close_v2)> database(raw, &sqlite3_close_v2);
-  if (status != SQLITE_OK) return nullptr;
-  sqlite3_busy_timeout(database.get(), busyTimeoutMilliseconds);
-  // A commit is then one write, not four fsyncs; it stays atomic, and a host
-  // killed at any moment leaves the inbox whole. Only a power loss can take
-  // back the last commits. Where WAL is not possible the default journal stays.
-  execute(database.get(), "PRAGMA journal_mode=WAL");
-  execute(database.get(), "PRAGMA synchronous=NORMAL");
-  // Every host that opens the database first reads its log: keep it short.
-  execute(database.get(), "PRAGMA journal_size_limit=4194304");
-  // AUTOINCREMENT: an id is never handed out again after the desktop
-  // application has taken and deleted the rows up to it.
-  if (!execute(database.get(),
-               "CREATE TABLE IF NOT EXISTS capture_inbox_payloads("
-               "id INTEGER PRIMARY KEY AUTOINCREMENT, payload TEXT NOT NULL)"))
-    return nullptr;
-  return database.release();
+constexpr const char* insertStatement = "INSERT INTO capture_inbox_payloads(payload) VALUES (?1)";
+
+// Creates the file when it is missing, private, so that it and the journals
+// SQLite derives from it are the user's alone; makes the folders only then.
+bool createPrivateFile(const std::string& path) {
+  for (bool madeFolders = false;; madeFolders = true) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0) {
+      ::close(fd);
+      return true;
+    }
+    if (errno != ENOENT || madeFolders || !makeDirectories(path.substr(0, path.rfind('/')))) return false;
+  }
 }
 
-sqlite3* openInbox() {
-  auto path = captureInboxDatabasePath();
-  if (!path || !makeDirectories(path->substr(0, path->rfind('/')))) return nullptr;
-  return openDatabase(*path);
+// A store the host has written before is in WAL mode with the table in
+// place: the prepare alone reads the schema, and nothing is written.
+sqlite3_stmt* prepareInsert(sqlite3* database) {
+  sqlite3_stmt* insert = nullptr;
+  sqlite3_prepare_v3(database, insertStatement, -1, SQLITE_PREPARE_PERSISTENT, &insert, nullptr);
+  return insert;
+}
+
+// A new store: a commit is then one write, not four fsyncs; it stays atomic,
+// and a host killed at any moment leaves the inbox whole. Only a power loss
+// can take back the last commits. Where WAL is not possible the default
+// journal stays. AUTOINCREMENT: an id is never handed out again after the
+// desktop application has taken and deleted the rows up to it.
+sqlite3_stmt* setUpAndPrepareInsert(sqlite3* database) {
+  execute(database, "PRAGMA journal_mode=WAL");
+  execute(database,
+          "CREATE TABLE IF NOT EXISTS capture_inbox_payloads("
+          "id INTEGER PRIMARY KEY AUTOINCREMENT, payload TEXT NOT NULL)");
+  return prepareInsert(database);
+}
+
+bool isWriteAheadLogged(sqlite3* database) {
+  sqlite3_stmt* mode = nullptr;
+  sqlite3_prepare_v2(database, "PRAGMA journal_mode", -1, &mode, nullptr);
+  bool wal = sqlite3_step(mode) == SQLITE_ROW &&
+             sqlite3_stricmp(reinterpret_cast<const char*>(sqlite3_column_text(mode, 0)), "wal") == 0;
+  sqlite3_finalize(mode);
+  return wal;
+}
+
+// The open store and its prepared insert, kept for the life of the process:
+// closing checkpoints and syncs the log, a cost every one-shot host would
+// pay, and the committed log survives the process just as the database does.
+struct Inbox {
+  sqlite3* database = nullptr;
+  sqlite3_stmt* insert = nullptr;
+};
+
+void close(Inbox& inbox) {
+  sqlite3_finalize(inbox.insert);
+  sqlite3_close_v2(inbox.database);
+  inbox = {};
+}
+
+Inbox open(const std::string& path) {
+  if (!createPrivateFile(path)) return {};
+  Inbox inbox;
+  if (sqlite3_open_v2(path.c_str(), &inbox.database, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+      SQLITE_OK) {
+    close(inbox);
+    return {};
+  }
+  sqlite3_busy_timeout(inbox.database, busyTimeoutMilliseconds);
+  execute(inbox.database, "PRAGMA synchronous=NORMAL");
+  // Every host that opens the database first reads its log: keep it short.
+  execute(inbox.database, "PRAGMA journal_size_limit=4194304");
+  inbox.insert = prepareInsert(inbox.database);
+  if (inbox.insert == nullptr || !isWriteAheadLogged(inbox.database)) {
+    sqlite3_finalize(std::exchange(inbox.insert, nullptr));
+    inbox.insert = setUpAndPrepareInsert(inbox.database);
+  }
+  if (inbox.insert == nullptr) close(inbox);
+  return inbox;
+}
+
+// True unless the open file is no longer the one at the inbox path (deleted,
+// or replaced by another).
+bool isStillAtPath(sqlite3* database) {
+  int moved = 0;
+  return sqlite3_file_control(database, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK && moved == 0;
+}
+
+int insert(Inbox& inbox, std::string_view messageText) {
+  // Never a null pointer, which SQLite would store as NULL.
+  const char* text = messageText.empty() ? "" : messageText.data();
+  sqlite3_bind_text64(inbox.insert, 1, text, messageText.size(), SQLITE_STATIC, SQLITE_UTF8);
+  int status = sqlite3_step(inbox.insert);
+  sqlite3_reset(inbox.insert);
+  sqlite3_clear_bindings(inbox.insert);
+  return status;
 }
 
 }  // namespace
@@ -86,31 +150,22 @@ std::optional<std::string> captureInboxDatabasePath() {
 }
 
 void appendToCaptureInbox(std::string_view messageText) {
-  // Opened at the first takeover and tried again at the next while it cannot
-  // be opened. Never closed: closing checkpoints and syncs the log, a cost
-  // every one-shot host would pay, and the committed log survives the
-  // process just as the database does.
-  static sqlite3* database = nullptr;
-  static sqlite3_stmt* insert = nullptr;
-  if (database == nullptr) database = openInbox();
-  if (database == nullptr) return;
-  if (insert == nullptr &&
-      sqlite3_prepare_v3(database, "INSERT INTO capture_inbox_payloads(payload) VALUES (?1)", -1,
-                         SQLITE_PREPARE_PERSISTENT, &insert, nullptr) != SQLITE_OK) {
-    // Something else stands where the table should be. The connection may
-    // keep its view of that schema after it is repaired: open anew next time.
-    sqlite3_close_v2(database);
-    database = nullptr;
-    return;
-  }
+  static const std::optional<std::string> path = captureInboxDatabasePath();
+  static Inbox inbox;
+  if (!path) return;
+  if (inbox.database != nullptr && !isStillAtPath(inbox.database)) close(inbox);
   // One statement is one transaction: the capture is stored whole or not at
-  // all, and nothing already in the inbox is read or rewritten.
-  // Never a null pointer, which SQLite would store as NULL.
-  const char* text = messageText.empty() ? "" : messageText.data();
-  sqlite3_bind_text64(insert, 1, text, messageText.size(), SQLITE_STATIC, SQLITE_UTF8);
-  sqlite3_step(insert);
-  sqlite3_reset(insert);
-  sqlite3_clear_bindings(insert);
+  // all, and nothing already in the inbox is read or rewritten. Any failure
+  // but a lock held past the busy timeout may be this connection's alone (a
+  // schema it keeps from before a repair, a file gone): the capture is tried
+  // once more on a connection opened anew.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (inbox.database == nullptr) inbox = open(*path);
+    if (inbox.database == nullptr) return;
+    int status = insert(inbox, messageText);
+    if (status == SQLITE_DONE || status == SQLITE_BUSY) return;
+    close(inbox);
+  }
 }
 
 }  // namespace qorda

@@ -16,9 +16,17 @@
 namespace qorda {
 namespace {
 
-// Every wait for the bus is bounded, so a bus that never answers cannot hold
-// a reply back longer than this.
+// Every hand-off's waits for the bus together end after this, so a bus that
+// never answers cannot hold a reply back longer.
 constexpr std::uint64_t busTimeoutMicroseconds = 500'000;
+// After a wait ran out, the bus is left alone this long, then tried afresh:
+// a bus that has stopped answering costs one wait per period, not one per
+// takeover, and one that answers again is used again.
+constexpr std::uint64_t backOffMicroseconds = 2'000'000;
+// What peers sent to the kept connection is dispatched and dropped before
+// each use, for this long at most; more than that waiting means a flood,
+// which is dropped with the connection instead.
+constexpr std::uint64_t drainMicroseconds = 2'000;
 
 constexpr const char* busService = "org.freedesktop.DBus";
 constexpr const char* busPath = "/org/freedesktop/DBus";
@@ -26,7 +34,6 @@ constexpr const char* busInterface = "org.freedesktop.DBus";
 
 struct SdBus {
   decltype(&sd_bus_open_user) openUser;
-  decltype(&sd_bus_is_ready) isReady;
   decltype(&sd_bus_is_open) isOpen;
   decltype(&sd_bus_process) process;
   decltype(&sd_bus_wait) wait;
@@ -59,11 +66,10 @@ const SdBus* sdBus() {
     if (library == nullptr) return std::nullopt;
     SdBus f{};
     bool bound =
-        bind(library, "sd_bus_open_user", f.openUser) && bind(library, "sd_bus_is_ready", f.isReady) &&
-        bind(library, "sd_bus_is_open", f.isOpen) && bind(library, "sd_bus_process", f.process) &&
-        bind(library, "sd_bus_wait", f.wait) && bind(library, "sd_bus_get_events", f.getEvents) &&
-        bind(library, "sd_bus_unref", f.unref) && bind(library, "sd_bus_call_async", f.callAsync) &&
-        bind(library, "sd_bus_slot_unref", f.slotUnref) &&
+        bind(library, "sd_bus_open_user", f.openUser) && bind(library, "sd_bus_is_open", f.isOpen) &&
+        bind(library, "sd_bus_process", f.process) && bind(library, "sd_bus_wait", f.wait) &&
+        bind(library, "sd_bus_get_events", f.getEvents) && bind(library, "sd_bus_unref", f.unref) &&
+        bind(library, "sd_bus_call_async", f.callAsync) && bind(library, "sd_bus_slot_unref", f.slotUnref) &&
         bind(library, "sd_bus_message_ref", f.messageRef) &&
         bind(library, "sd_bus_message_is_method_error", f.isMethodError) &&
         bind(library, "sd_bus_send", f.send) &&
@@ -85,26 +91,12 @@ std::uint64_t monotonicMicroseconds() {
   return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000 + static_cast<std::uint64_t>(now.tv_nsec) / 1'000;
 }
 
-// Drives the connection until ready() holds; false on failure or timeout.
-// Every message that arrives meanwhile is dispatched and dropped at once (a
-// method call is answered with an error), so nothing a peer sends piles up.
-template <typename Ready>
-bool driveUntil(const SdBus& f, sd_bus* bus, Ready ready) {
-  std::uint64_t deadline = monotonicMicroseconds() + busTimeoutMicroseconds;
-  for (;;) {
-    int state = ready();
-    if (state != 0) return state > 0;
-    int progress = f.process(bus, nullptr);
-    if (progress < 0) return false;
-    if (progress > 0) continue;
-    std::uint64_t now = monotonicMicroseconds();
-    if (now >= deadline || f.wait(bus, deadline - now) < 0) return false;
-  }
-}
-
+// One connection for the life of the process: a socket, an authentication
+// and a Hello each time would cost more than the rest of the hand-off.
 struct Connection {
   sd_bus* bus = nullptr;
-  bool unanswered = false;  // the bus let a handshake or a call time out: stop asking
+  std::uint64_t deadline = 0;    // of the current hand-off's waits
+  std::uint64_t quietUntil = 0;  // the bus let a wait run out: left alone until then
 };
 
 Connection& connection() {
@@ -112,28 +104,56 @@ Connection& connection() {
   return shared;
 }
 
-// The session bus. A hand-off starts on a new connection: the host has no
-// lasting name for peers to send to, and whatever they sent to the last one
-// is dropped unread with it. Given up once the bus has stopped answering.
-sd_bus* sessionBus(const SdBus& f, bool newConnection) {
-  Connection& state = connection();
-  bool dropped = state.bus != nullptr && (newConnection || state.unanswered || f.isOpen(state.bus) <= 0);
-  if (dropped) state.bus = f.unref(state.bus);
-  if (state.bus != nullptr || state.unanswered) return state.bus;
-  sd_bus* bus = nullptr;
-  if (f.openUser(&bus) < 0) return nullptr;
-  if (!driveUntil(f, bus, [&] { return f.isReady(bus); })) {
-    state.unanswered = f.isOpen(bus) > 0;
-    f.unref(bus);
-    return nullptr;
-  }
-  state.bus = bus;
-  return bus;
+void drop(const SdBus& f, Connection& state) {
+  if (state.bus != nullptr) state.bus = f.unref(state.bus);
 }
 
-// Writes out what is queued, within the bus timeout.
-void flush(const SdBus& f, sd_bus* bus) {
-  driveUntil(f, bus, [&] {
+// Drives the connection until ready() holds; false on failure or when the
+// hand-off's time has run out, which also starts the back-off. Every message
+// that arrives meanwhile is dispatched and dropped at once (a method call is
+// answered with an error), so nothing a peer sends piles up.
+template <typename Ready>
+bool driveUntil(const SdBus& f, sd_bus* bus, Ready ready) {
+  Connection& state = connection();
+  for (;;) {
+    int status = ready();
+    if (status != 0) return status > 0;
+    int progress = f.process(bus, nullptr);
+    if (progress < 0) return false;
+    std::uint64_t now = monotonicMicroseconds();
+    if (now >= state.deadline) {
+      state.quietUntil = now + backOffMicroseconds;
+      return false;
+    }
+    if (progress == 0 && f.wait(bus, state.deadline - now) < 0) return false;
+  }
+}
+
+// Dispatches and drops what peers sent since the last hand-off; false when
+// more is waiting than a few milliseconds take, or the connection failed.
+bool drain(const SdBus& f, sd_bus* bus) {
+  std::uint64_t end = monotonicMicroseconds() + drainMicroseconds;
+  for (;;) {
+    int progress = f.process(bus, nullptr);
+    if (progress <= 0) return progress == 0 && f.isOpen(bus) > 0;
+    if (monotonicMicroseconds() >= end) return false;
+  }
+}
+
+// The session bus for this hand-off, or nothing while it is left alone or
+// cannot be reached. The handshake is not waited for: the first call goes
+// out behind it and its reply shows that both went through.
+sd_bus* sessionBus(const SdBus& f) {
+  Connection& state = connection();
+  if (state.bus != nullptr && !drain(f, state.bus)) drop(f, state);
+  if (state.bus != nullptr) return state.bus;
+  if (monotonicMicroseconds() >= state.quietUntil && f.openUser(&state.bus) < 0) state.bus = nullptr;
+  return state.bus;
+}
+
+// Writes out what is queued, within the hand-off's time.
+bool flush(const SdBus& f, sd_bus* bus) {
+  return driveUntil(f, bus, [&] {
     int events = f.getEvents(bus);
     return events < 0 ? -1 : (events & POLLOUT) ? 0 : 1;
   });
@@ -169,10 +189,8 @@ sd_bus_message* callBus(const SdBus& f, sd_bus* bus, const char* method, const c
   PendingReply pending{f};
   sd_bus_slot* slot = nullptr;
   if (f.callAsync(bus, &slot, call.message, onReply, &pending, busTimeoutMicroseconds) < 0) return nullptr;
-  bool answered = driveUntil(f, bus, [&] { return pending.arrived ? 1 : 0; });
+  driveUntil(f, bus, [&] { return pending.arrived ? 1 : 0; });
   f.slotUnref(slot);
-  // Each later takeover would wait as long again.
-  if (!answered && f.isOpen(bus) > 0) connection().unanswered = true;
   return pending.reply;
 }
 
@@ -209,37 +227,49 @@ std::string objectPathOf(std::string_view name) {
   return path;
 }
 
+// Lets the next hand-off start afresh when this one failed or ran out of time.
+void settle(const SdBus& f, bool succeeded) {
+  Connection& state = connection();
+  if (!succeeded || state.bus == nullptr || f.isOpen(state.bus) <= 0 ||
+      monotonicMicroseconds() < state.quietUntil)
+    drop(f, state);
+}
+
 }  // namespace
 
 void ensureHostAppIsRunningInBackground() {
   const SdBus* f = sdBus();
-  sd_bus* bus = f ? sessionBus(*f, true) : nullptr;
+  if (f == nullptr) return;
+  // The launch check opens the hand-off: its waits and the signal's share one budget.
+  connection().deadline = monotonicMicroseconds() + busTimeoutMicroseconds;
+  sd_bus* bus = sessionBus(*f);
   if (bus == nullptr) return;
   // Activation by the bus starts at most one instance, with no window, as a
   // child of the bus, so the browser's clean-up of the host spares it.
-  std::string name(hostAppBundleID);
-  if (isRunning(*f, bus, name.c_str()) || !isActivatable(*f, bus, name)) return;
-  requestStart(*f, bus, name.c_str());
+  static const std::string name(hostAppBundleID);
+  bool running = isRunning(*f, bus, name.c_str());
+  if (!running && isActivatable(*f, bus, name)) requestStart(*f, bus, name.c_str());
+  settle(*f, true);
 }
 
 void postCaptureNotification(std::string_view messageText) {
   const SdBus* f = sdBus();
-  sd_bus* bus = f ? sessionBus(*f, false) : nullptr;
+  sd_bus* bus = f ? sessionBus(*f) : nullptr;
   if (bus == nullptr) return;
-  std::size_t lastDot = notificationName.rfind('.');
-  std::string interface(notificationName.substr(0, lastDot));
-  std::string member(notificationName.substr(lastDot + 1));
+  static const std::string path = objectPathOf(hostAppBundleID);
+  static const std::string interface(notificationName.substr(0, notificationName.rfind('.')));
+  static const std::string member(notificationName.substr(notificationName.rfind('.') + 1));
+  static const std::string altered = "payloadAltered";
   // The JSON layer refuses NUL bytes, so the text is a whole C string.
   BusPayload payload = busPayloadOf(messageText);
   MessageReleaser signal{*f};
-  if (f->newSignal(bus, &signal.message, objectPathOf(hostAppBundleID).c_str(), interface.c_str(),
-                   member.c_str()) < 0)
-    return;
-  int appended = payload.alteration ? f->append(signal.message, "a{ss}", 2, "payload", payload.text.c_str(),
-                                                "payloadAltered", std::string(*payload.alteration).c_str())
-                                    : f->append(signal.message, "a{ss}", 1, "payload", payload.text.c_str());
-  if (appended < 0) return;
-  if (f->send(bus, signal.message, nullptr) >= 0) flush(*f, bus);
+  bool sent =
+      f->newSignal(bus, &signal.message, path.c_str(), interface.c_str(), member.c_str()) >= 0 &&
+      (payload.alteration ? f->append(signal.message, "a{ss}", 2, "payload", payload.text.c_str(),
+                                      altered.c_str(), std::string(*payload.alteration).c_str())
+                          : f->append(signal.message, "a{ss}", 1, "payload", payload.text.c_str())) >= 0 &&
+      f->send(bus, signal.message, nullptr) >= 0 && flush(*f, bus);
+  settle(*f, sent);
 }
 
 }  // namespace qorda
