@@ -13,7 +13,7 @@ GOOD = ('{"hardBlockedHosts":["blocked.example"],'
 MESSAGE = '{"payload":{"intent":{"resource":{"url":"https://cdn.blocked.example/v.mp4"}}}}'
 MESSAGE_ON_PAGE = '{"payload":{"intent":{"resource":{"url":"https://a.example/v.mp4"},"sourceContext":{"pageUrl":"p"}}}}'
 
-# name, tool, arguments, stdin, exit status, part of stdout, part of stderr
+# name, tool, arguments, stdin, exit status, part of stdout (None: nothing), part of stderr
 CASES = [
     ("no subcommand", "policy", [], "", 2, "", "subcommand is required"),
     ("check a missing file", "policy", ["check", "/nonexistent"], "", 2, "", "does not exist"),
@@ -38,8 +38,10 @@ CASES = [
     ("watch without a bus", "inbox", ["watch"], "", 1, "", "no session bus"),
     ("list", "inbox", ["list"], "", 0, "7\thttps://a.example/v.mp4\tpage p\n8\tnot json\n", ""),
     ("list as JSON", "inbox", ["list", "--json"], "", 0, '[{"id":7,"url":"https://a.example/v.mp4",', ""),
+    ("take into a full disk keeps the rows", "inbox", ["take", "--json"], "", 1, "", "cannot write"),
+    ("take into a closed pipe keeps the rows", "inbox", ["take"], "", 1, "", "cannot write"),
     ("take", "inbox", ["take"], "", 0, "8\tnot json", ""),
-    ("take leaves nothing", "inbox", ["list"], "", 0, "", ""),
+    ("take leaves nothing", "inbox", ["list"], "", 0, None, ""),
     ("a database that is not ours", "inbox", ["list"], "", 1, "", "is not a capture inbox"),
 ]
 
@@ -62,10 +64,21 @@ def main():
             if name == "a database that is not ours":
                 with sqlite3.connect(database) as db:
                     db.execute("DROP TABLE capture_inbox_payloads")
-            run = subprocess.run([tools[tool]] + args, input=stdin, capture_output=True, text=True, env=env)
+            stdout = subprocess.PIPE
+            if "full disk" in name:
+                stdout = os.open("/dev/full", os.O_WRONLY)
+            if "closed pipe" in name:
+                reader, stdout = os.pipe()
+                os.close(reader)
+            run = subprocess.run([tools[tool]] + args, input=stdin, stdout=stdout, stderr=subprocess.PIPE,
+                                 text=True, env=env)
+            run.stdout = run.stdout or ""
+            if stdout != subprocess.PIPE:
+                os.close(stdout)
             # Failures say why on one line.
             one_line = status == 0 or (tool == "policy" and status == 1) or run.stderr.count("\n") == 1
-            if run.returncode != status or out not in run.stdout or err not in run.stderr or not one_line:
+            wrong_out = run.stdout if out is None else out not in run.stdout
+            if run.returncode != status or wrong_out or err not in run.stderr or not one_line:
                 failures += 1
                 print(f"FAIL {name}: exit {run.returncode}\n  stdout: {run.stdout!r}\n  stderr: {run.stderr!r}")
         # The published snapshot is private, and no temporary file is left behind.

@@ -6,6 +6,8 @@
 #include <systemd/sd-bus.h>
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <iostream>
 
@@ -53,14 +55,16 @@ int watch() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A closed output is a write error to report, not a death.
+  std::signal(SIGPIPE, SIG_IGN);
   CLI::App app{"Reads the Qorda capture inbox and follows the capture signals."};
   app.name("qorda-inbox");
   app.require_subcommand(1, 1);
   bool json = false;
   CLI::App* list = app.add_subcommand("list", "Print the waiting captures, oldest first.");
   list->add_flag("--json", json, "print them as JSON");
-  CLI::App* take =
-      app.add_subcommand("take", "Print the waiting captures and remove them, in one transaction.");
+  CLI::App* take = app.add_subcommand(
+      "take", "Print the waiting captures, then remove them once they are written out whole.");
   take->add_flag("--json", json, "print them as JSON");
   app.add_subcommand("watch", "Print each capture signal as it arrives, until interrupted.");
   try {
@@ -72,8 +76,12 @@ int main(int argc, char** argv) {
   }
   try {
     if (!list->parsed() && !take->parsed()) return watch();
-    auto rows = qorda::tools::readInbox(take->parsed());
-    std::cout << (json ? qorda::tools::inboxRowsJson(rows) : qorda::tools::inboxRowsText(rows));
+    auto rows = qorda::tools::readInbox();
+    std::cout << (json ? qorda::tools::inboxRowsJson(rows) : qorda::tools::inboxRowsText(rows)) << std::flush;
+    // Nothing is removed that was not handed on whole.
+    if (!std::cout)
+      throw std::runtime_error(std::string("cannot write the captures: ") + std::strerror(errno));
+    if (take->parsed() && !rows.empty()) qorda::tools::removeFromInbox(rows.back().id);
     return 0;
   } catch (const std::exception& error) {
     std::cerr << "qorda-inbox: " << error.what() << "\n";

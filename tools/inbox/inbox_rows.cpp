@@ -51,29 +51,33 @@ std::pair<std::string, std::string> urlAndPage(const std::string& text) {
 
 }  // namespace
 
-std::vector<InboxRow> readInbox(bool take) {
+std::vector<InboxRow> readInbox() {
   std::string path;
   Database database = openInbox(path);
-  execute(database.get(), "BEGIN IMMEDIATE", path);
   sqlite3_stmt* raw = nullptr;
   if (sqlite3_prepare_v2(database.get(), "SELECT id, payload FROM capture_inbox_payloads ORDER BY id", -1,
                          &raw, nullptr) != SQLITE_OK)
     throw std::runtime_error(path + " is not a capture inbox: " + sqlite3_errmsg(database.get()));
   std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> select(raw, &sqlite3_finalize);
   std::vector<InboxRow> rows;
-  while (sqlite3_step(select.get()) == SQLITE_ROW) {
+  int status = SQLITE_ROW;
+  while ((status = sqlite3_step(select.get())) == SQLITE_ROW) {
     auto text = reinterpret_cast<const char*>(sqlite3_column_text(select.get(), 1));
     rows.push_back(
         {sqlite3_column_int64(select.get(), 0),
          std::string(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(select.get(), 1)))});
   }
-  select.reset();
-  if (take && !rows.empty()) {
-    std::string remove = "DELETE FROM capture_inbox_payloads WHERE id <= " + std::to_string(rows.back().id);
-    execute(database.get(), remove.c_str(), path);
-  }
-  execute(database.get(), "COMMIT", path);
+  if (status != SQLITE_DONE) throw std::runtime_error(path + ": " + sqlite3_errmsg(database.get()));
   return rows;
+}
+
+void removeFromInbox(std::int64_t lastId) {
+  std::string path;
+  Database database = openInbox(path);
+  std::string remove =
+      "BEGIN IMMEDIATE; DELETE FROM capture_inbox_payloads WHERE id <= " + std::to_string(lastId) +
+      "; COMMIT";
+  execute(database.get(), remove.c_str(), path);
 }
 
 std::string inboxRowsText(const std::vector<InboxRow>& rows) {

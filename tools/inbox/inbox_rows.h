@@ -13,9 +13,14 @@ struct InboxRow {
   std::string text;
 };
 
-// The captures in order; with take, removes them in the same transaction.
-// Throws with a one-line message when there is no inbox or it is not ours.
-std::vector<InboxRow> readInbox(bool take);
+// The captures in order, read in one read transaction, which never holds a
+// host's insert back. Throws with a one-line message when there is no inbox
+// or it is not ours.
+std::vector<InboxRow> readInbox();
+
+// Removes the captures up to lastId in one short write transaction, once
+// they are taken care of; those stored since stay. Throws as readInbox.
+void removeFromInbox(std::int64_t lastId);
 
 // One line per row: the id, and the request's URL and page when the text is
 // a message, the raw text otherwise; or a JSON array of the same.
