@@ -4,119 +4,62 @@
 // as the desktop application reads it.
 #pragma once
 
-#include <sys/types.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <chrono>
-#include <cstdint>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
-#include <optional>
-#include <string>
-#include <string_view>
+#include <fstream>
+#include <sstream>
 #include <thread>
-#include <vector>
+
+extern char** environ;
 
 namespace qorda::test {
 
 namespace fs = std::filesystem;
+using Database = std::unique_ptr<sqlite3, decltype(&sqlite3_close_v2)>;
 
-// A host still running after this is killed, so a hang fails the test
-// instead of holding up the run; generous for sanitizer and valgrind builds.
-inline constexpr int hostDeadlineSeconds = 20;
+inline const std::string inboxTable =
+    "CREATE TABLE capture_inbox_payloads(id INTEGER PRIMARY KEY AUTOINCREMENT, payload TEXT NOT NULL)";
 
-std::string frame(std::string_view body);
-std::string frames(const std::vector<std::string>& bodies);
+inline std::string frame(std::string_view body) {
+  std::string bytes;
+  for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>(body.size() >> shift & 0xFF);
+  return bytes.append(body);
+}
+
+inline std::string frames(const std::vector<std::string>& bodies) {
+  std::string bytes;
+  for (const std::string& body : bodies) bytes += frame(body);
+  return bytes;
+}
+
+// The body of the first frame in bytes, taken out of them once it is whole.
+inline std::optional<std::string> takeFrame(std::string& bytes) {
+  std::size_t length = 0;
+  for (std::size_t i = std::min<std::size_t>(bytes.size(), 4); i-- > 0;)
+    length = length << 8 | std::uint8_t(bytes[i]);
+  if (bytes.size() < 4 || bytes.size() - 4 < length) return std::nullopt;
+  std::string body = bytes.substr(4, length);
+  bytes.erase(0, 4 + length);
+  return body;
+}
+
 // The bodies of the whole frames in bytes, in order.
-std::vector<std::string> framesIn(std::string bytes);
-
-enum class Bus { none, notInstalled, notRunning, running, frozen };
-enum class PolicyFile {
-  text,
-  directory,
-  fifo,
-  danglingLink,
-  unreadable,
-  sparseTiB,
-  sparse2GiB,
-  noRuntimeDirectory
-};
-enum class Store { fresh, readOnly, notADatabase, otherTable, view, smallDisk };
-
-struct InboxRow {
-  std::int64_t id = 0;
-  std::string payload;
-};
-
-// A temporary folder with everything a host reaches, named by the process
-// environment while it lives (one sandbox at a time); removed, and its bus
-// and stand-in application stopped, when it goes.
-class Sandbox {
- public:
-  Sandbox();
-  ~Sandbox();
-  Sandbox(const Sandbox&) = delete;
-  Sandbox& operator=(const Sandbox&) = delete;
-
-  // A private bus; unless frozen, the stand-in application listens on it, in
-  // the mode given or the one the bus says.
-  void startBus(Bus bus, std::string applicationMode = "");
-  void stopBus();
-  // Publishes text (unless empty), then makes the file what kind says.
-  void makePolicy(PolicyFile kind, const std::string& text);
-  // Writes a temporary file and renames it over the policy file.
-  void publish(std::string_view text);
-  // The same size and modification time: only the change time tells.
-  void rewriteInPlace(std::string_view text);
-  // False when this store cannot be made here (a small disk needs root).
-  bool makeStore(Store kind, const std::vector<std::string>& rows = {});
-  void repairStore();
-
-  // Each capture signal the stand-in heard: its entries ("payload=…", then
-  // "payloadAltered=…") joined by \x1f; waits until there are at least count.
-  std::vector<std::string> signals(std::size_t count = 0) const;
-  std::string record(const char* name) const;
-
-  fs::path root, policyPath, databasePath;
-
- private:
-  pid_t bus_ = -1, application_ = -1;
-  Store store_ = Store::fresh;
-};
-
-// exitStatus is -1 when the host did not exit normally.
-struct HostRun {
-  std::vector<std::string> replies;
-  std::string errors;
-  int exitStatus = -1;
-};
-
-// The built host with pipes for input and output, killed once the deadline
-// has passed (which ends every wait for it) or when it goes.
-class Host {
- public:
-  Host();
-  ~Host();
-  void send(std::string_view bytes);
-  // The next reply; nothing when the output ends first.
-  std::optional<std::string> reply();
-  // Writes input in pieces of the sizes given in turn and closes the input,
-  // while it collects the replies; then waits for the exit.
-  HostRun finish(std::string_view input = {}, const std::vector<std::size_t>& pieces = {});
-  void closeOutput();
-  long peakKilobytes() const;  // resident, from /proc
-
-  pid_t pid = -1;
-
- private:
-  int input_ = -1, output_ = -1, errors_ = -1;
-  std::string bytes_;  // output not yet taken as replies
-  std::jthread watchdog_;
-};
-
-// The inbox in id order, after checking the database as a reader would.
-std::vector<InboxRow> inboxRows(const Sandbox& sandbox);
-// What the desktop application does: takes every row and deletes them, in
-// one transaction.
-std::vector<InboxRow> drainInbox(const Sandbox& sandbox);
+inline std::vector<std::string> framesIn(std::string bytes) {
+  std::vector<std::string> bodies;
+  while (auto body = takeFrame(bytes)) bodies.push_back(std::move(*body));
+  return bodies;
+}
 
 // Polls condition for up to the given seconds.
 template <typename Condition>
@@ -125,5 +68,227 @@ bool eventually(Condition condition, int seconds = 5) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   return condition();
 }
+
+// Starts words with descriptors 0 to 2 as given (-1: /dev/null).
+inline pid_t spawnProcess(std::vector<std::string> words, const int (&descriptors)[3] = {-1, -1, -1}) {
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (int fd = 0; fd < 3; ++fd)
+    if (descriptors[fd] < 0 || posix_spawn_file_actions_adddup2(&actions, descriptors[fd], fd) != 0)
+      posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
+  pid_t pid = -1;
+  EXPECT_EQ(0, posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ)) << words[0];
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+// A handle that fails every statement when the file cannot be opened.
+inline Database openDatabase(const fs::path& path) {
+  sqlite3* handle = nullptr;
+  sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READWRITE, nullptr);
+  sqlite3_busy_timeout(handle, 5000);
+  return {handle, &sqlite3_close_v2};
+}
+
+inline void execute(const Database& database, const std::string& sql) {
+  EXPECT_EQ(SQLITE_OK, sqlite3_exec(database.get(), sql.c_str(), nullptr, nullptr, nullptr))
+      << sql << ": " << sqlite3_errmsg(database.get());
+}
+
+// Each row's first two columns, as id and text.
+inline std::vector<std::pair<std::int64_t, std::string>> select(const Database& database,
+                                                                const std::string& sql) {
+  std::vector<std::pair<std::int64_t, std::string>> rows;
+  sqlite3_exec(
+      database.get(), sql.c_str(),
+      [](void* out, int, char** values, char**) {
+        static_cast<decltype(rows)*>(out)->emplace_back(std::atoll(values[0]), values[1] ? values[1] : "");
+        return 0;
+      },
+      &rows, nullptr);
+  return rows;
+}
+
+enum class Bus { none, notInstalled, notRunning, running, frozen };
+
+// A temporary folder with everything a host reaches, named by the process
+// environment while it lives (one sandbox at a time); removed, and its bus
+// and stand-in application stopped, when it goes.
+struct Sandbox {
+  Sandbox() {
+    for (const char* folder : {"run", "data", "records", "services"}) fs::create_directory(root / folder);
+    ::setenv("XDG_RUNTIME_DIR", (root / "run").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
+    ::setenv("HOME", root.c_str(), 1);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (root / "bus").string()).c_str(), 1);
+  }
+  ~Sandbox() {
+    stopBus();
+    fs::permissions(root / "data", fs::perms::owner_all);
+    fs::remove_all(root);
+  }
+
+  // A private bus; unless frozen, the stand-in application listens on it, in
+  // the mode given or the one the bus says.
+  void startBus(Bus kind, std::string mode = "") {
+    if (kind == Bus::none) return;
+    if (kind != Bus::notInstalled)
+      std::ofstream(root / "services" / "app.service")
+          << "[D-BUS Service]\nName=com.velmox.qorda\nExec=" QORDA_STAND_IN " " << (root / "records").string()
+          << " activated\n";
+    std::ofstream(root / "bus.conf")
+        << "<busconfig><type>session</type><listen>unix:path=" << (root / "bus").string()
+        << "</listen><servicedir>" << (root / "services").string()
+        << "</servicedir><policy context=\"default\"><allow send_destination=\"*\"/>"
+           "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>";
+    fs::remove(root / "bus");
+    bus = spawnProcess({"dbus-daemon", "--nofork", "--config-file=" + (root / "bus.conf").string()});
+    EXPECT_TRUE(eventually([&] { return fs::exists(root / "bus"); })) << "dbus-daemon did not listen";
+    if (kind == Bus::frozen) return (void)::kill(bus, SIGSTOP);
+    fs::remove(root / "records" / "ready");
+    application = spawnProcess({QORDA_STAND_IN, root / "records",
+                                mode.empty() && kind == Bus::running ? "own"
+                                : mode.empty()                       ? "listen"
+                                                                     : mode});
+    EXPECT_TRUE(eventually([&] { return !record("ready").empty(); })) << "the stand-in did not start";
+  }
+  void stopBus() {
+    for (pid_t* pid : {&application, &bus})
+      if (*pid > 0 && ::kill(*pid, SIGCONT) == 0 && ::kill(*pid, SIGTERM) == 0)
+        ::waitpid(std::exchange(*pid, -1), nullptr, 0);
+  }
+  // Writes a temporary file and renames it over the policy file.
+  void publish(std::string_view text) const {
+    std::ofstream(root / "run" / "policy.tmp", std::ios::binary) << text;
+    fs::rename(root / "run" / "policy.tmp", policyPath);
+  }
+  // Each capture signal the stand-in heard: its entries ("payload=…", then
+  // "payloadAltered=…") joined by \x1f; waits until there are at least count.
+  std::vector<std::string> signals(std::size_t count = 0) const {
+    std::vector<std::string> signals;
+    eventually([&] { return std::ranges::count(record("signals"), '\x1e') >= static_cast<long>(count); });
+    std::istringstream records(record("signals"));
+    for (std::string text; std::getline(records, text, '\x1e');) signals.push_back(text);
+    return signals;
+  }
+  std::string record(const char* name) const {
+    std::ostringstream text;
+    text << std::ifstream(root / "records" / name, std::ios::binary).rdbuf();
+    return text.str();
+  }
+  // The payloads in id order, after checking the database as a reader would;
+  // with drain, they are then deleted as the desktop application does, in a
+  // short write transaction.
+  std::vector<std::pair<std::int64_t, std::string>> inbox(bool drain = false) const {
+    if (!fs::exists(databasePath)) return {};
+    // The user's browsing history: a private folder, a private file.
+    EXPECT_EQ(fs::perms::owner_all, fs::status(databasePath.parent_path()).permissions());
+    EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write, fs::status(databasePath).permissions());
+    Database database = openDatabase(databasePath);
+    auto rows = select(database, "SELECT id, payload FROM capture_inbox_payloads ORDER BY id");
+    if (rows.empty()) return rows;
+    EXPECT_EQ("ok wal", select(database, "SELECT 0, * FROM pragma_integrity_check").at(0).second + " " +
+                            select(database, "SELECT 0, * FROM pragma_journal_mode").at(0).second);
+    if (drain)
+      execute(database, "BEGIN IMMEDIATE; DELETE FROM capture_inbox_payloads WHERE id <= " +
+                            std::to_string(rows.back().first) + "; COMMIT");
+    return rows;
+  }
+
+  fs::path root = [] {
+    std::string pattern = fs::temp_directory_path() / "qorda-blackbox-XXXXXX";
+    return fs::path(::mkdtemp(pattern.data()));
+  }();
+  fs::path policyPath = root / "run" / "com.velmox.qorda.policy",
+           databasePath = root / "data" / "group.com.velmox.qorda" / "defaults.sqlite3";
+  pid_t bus = -1, application = -1;
+};
+
+// The built host with pipes for input and output. A host that has not
+// answered within its deadline is killed, which ends every wait for it.
+class Host {
+ public:
+  explicit Host(int deadlineSeconds = 20)
+      : deadline_(std::chrono::steady_clock::now() + std::chrono::seconds(deadlineSeconds)) {
+    std::signal(SIGPIPE, SIG_IGN);
+    int in[2], out[2];
+    EXPECT_TRUE(::pipe2(in, O_CLOEXEC) == 0 && ::pipe2(out, O_CLOEXEC) == 0);
+    // Standard error goes to an unnamed file, read once the host has ended.
+    errors_ = ::open(fs::temp_directory_path().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    // Root reads and writes past file modes; without these two capabilities
+    // the host meets them as a user's host does.
+    std::vector<std::string> words;
+    if (::geteuid() == 0) words = {"setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"};
+    // QORDA_HOST_PREFIX runs the host under another program, e.g. valgrind.
+    std::istringstream prefix(std::getenv("QORDA_HOST_PREFIX") ? std::getenv("QORDA_HOST_PREFIX") : "");
+    for (std::string word; prefix >> word;) words.push_back(word);
+    // The browser passes the caller's origin; the host ignores it.
+    words.insert(words.end(), {QORDA_HOST_BINARY, "chrome-extension://abcdefghijklmnopabcdefghijklmnop/"});
+    pid = spawnProcess(words, {in[0], out[1], errors_});
+    ::close(in[0]), ::close(out[1]);
+    input_ = in[1], output_ = out[0];
+  }
+  ~Host() {
+    if (pid > 0 && ::kill(pid, SIGKILL) == 0) ::waitpid(pid, nullptr, 0);
+    for (int fd : {input_, output_, errors_}) ::close(fd);
+  }
+  void send(std::string_view bytes) {
+    for (ssize_t n = 0; !bytes.empty() && (n >= 0 || errno == EINTR);
+         bytes.remove_prefix(std::max<ssize_t>(n, 0)))
+      n = ::write(input_, bytes.data(), bytes.size());
+  }
+  // The next reply; nothing when the output ends first.
+  std::optional<std::string> reply() {
+    std::optional<std::string> body;
+    for (char buffer[1 << 16]; !(body = takeFrame(bytes_));) {
+      pollfd output{output_, POLLIN, 0};
+      auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now());
+      if (::poll(&output, 1, static_cast<int>(std::max<long>(left.count(), 0))) == 0) ::kill(pid, SIGKILL);
+      ssize_t count = ::read(output_, buffer, sizeof buffer);
+      if (count == 0 || (count < 0 && errno != EINTR)) return std::nullopt;
+      bytes_.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
+    }
+    return body;
+  }
+  // Writes input in pieces of the sizes given in turn and closes the input,
+  // while it collects the replies; then waits for the exit, expected clean.
+  std::vector<std::string> finish(std::string_view input = {}, const std::vector<std::size_t>& pieces = {}) {
+    std::thread writer([&] {
+      for (std::size_t i = 0, size = 0; !input.empty(); input.remove_prefix(size), ++i)
+        send(input.substr(
+            0, size = std::min(pieces.empty() ? input.size() : pieces[i % pieces.size()], input.size())));
+      ::close(std::exchange(input_, -1));
+    });
+    std::vector<std::string> replies;
+    while (auto body = output_ >= 0 ? reply() : std::nullopt) replies.push_back(std::move(*body));
+    writer.join();
+    int status = -1;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) continue;
+    pid = -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "exit status " << status;
+    std::string errors(static_cast<std::size_t>(::lseek(errors_, 0, SEEK_END)), '\0');
+    EXPECT_EQ("", errors.substr(0, static_cast<std::size_t>(std::max<ssize_t>(
+                                       ::pread(errors_, errors.data(), errors.size(), 0), 0))));
+    return replies;
+  }
+  void closeOutput() { ::close(std::exchange(output_, -1)); }
+  long peakKilobytes() const {  // resident, from /proc
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line) && !line.starts_with("VmHWM:")) continue;
+    return line.starts_with("VmHWM:") ? std::stol(line.substr(6)) : -1;
+  }
+
+  pid_t pid = -1;
+
+ private:
+  int input_ = -1, output_ = -1, errors_ = -1;
+  std::string bytes_;  // output not yet taken as replies
+  std::chrono::steady_clock::time_point deadline_;
+};
 
 }  // namespace qorda::test
