@@ -8,9 +8,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -27,21 +25,17 @@ namespace qorda::test {
 
 namespace fs = std::filesystem;
 using Database = std::unique_ptr<sqlite3, decltype(&sqlite3_close_v2)>;
-
-inline const std::string inboxTable =
-    "CREATE TABLE capture_inbox_payloads(id INTEGER PRIMARY KEY AUTOINCREMENT, payload TEXT NOT NULL)";
-
-inline std::string frame(std::string_view body) {
-  std::string bytes;
-  for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>(body.size() >> shift & 0xFF);
-  return bytes.append(body);
-}
+using Rows = std::vector<std::pair<std::int64_t, std::string>>;
 
 inline std::string frames(const std::vector<std::string>& bodies) {
   std::string bytes;
-  for (const std::string& body : bodies) bytes += frame(body);
+  for (const std::string& body : bodies)
+    bytes += std::string{char(body.size()), char(body.size() >> 8), char(body.size() >> 16),
+                         char(body.size() >> 24)} +
+             body;
   return bytes;
 }
+inline std::string frame(const std::string& body) { return frames({body}); }
 
 // The body of the first frame in bytes, taken out of them once it is whole.
 inline std::optional<std::string> takeFrame(std::string& bytes) {
@@ -52,13 +46,6 @@ inline std::optional<std::string> takeFrame(std::string& bytes) {
   std::string body = bytes.substr(4, length);
   bytes.erase(0, 4 + length);
   return body;
-}
-
-// The bodies of the whole frames in bytes, in order.
-inline std::vector<std::string> framesIn(std::string bytes) {
-  std::vector<std::string> bodies;
-  while (auto body = takeFrame(bytes)) bodies.push_back(std::move(*body));
-  return bodies;
 }
 
 // Polls condition for up to the given seconds.
@@ -93,22 +80,14 @@ inline Database openDatabase(const fs::path& path) {
   return {handle, &sqlite3_close_v2};
 }
 
-inline void execute(const Database& database, const std::string& sql) {
-  EXPECT_EQ(SQLITE_OK, sqlite3_exec(database.get(), sql.c_str(), nullptr, nullptr, nullptr))
-      << sql << ": " << sqlite3_errmsg(database.get());
-}
-
-// Each row's first two columns, as id and text.
-inline std::vector<std::pair<std::int64_t, std::string>> select(const Database& database,
-                                                                const std::string& sql) {
-  std::vector<std::pair<std::int64_t, std::string>> rows;
-  sqlite3_exec(
-      database.get(), sql.c_str(),
-      [](void* out, int, char** values, char**) {
-        static_cast<decltype(rows)*>(out)->emplace_back(std::atoll(values[0]), values[1] ? values[1] : "");
-        return 0;
-      },
-      &rows, nullptr);
+// Runs sql; each row's first two columns, as id and text.
+inline Rows execute(const Database& database, const std::string& sql) {
+  Rows rows;
+  auto add = [](void* out, int, char** values, char**) {
+    static_cast<Rows*>(out)->emplace_back(std::atoll(values[0]), values[1] ? values[1] : "");
+    return 0;
+  };
+  EXPECT_EQ(SQLITE_OK, sqlite3_exec(database.get(), sql.c_str(), add, &rows, nullptr)) << sql;
   return rows;
 }
 
@@ -119,7 +98,7 @@ enum class Bus { none, notInstalled, notRunning, running, frozen };
 // and stand-in application stopped, when it goes.
 struct Sandbox {
   Sandbox() {
-    for (const char* folder : {"run", "data", "records", "services"}) fs::create_directory(root / folder);
+    for (const char* folder : {"run", "data", "records"}) fs::create_directory(root / folder);
     ::setenv("XDG_RUNTIME_DIR", (root / "run").c_str(), 1);
     ::setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
     ::setenv("HOME", root.c_str(), 1);
@@ -131,28 +110,26 @@ struct Sandbox {
     fs::remove_all(root);
   }
 
-  // A private bus; unless frozen, the stand-in application listens on it, in
-  // the mode given or the one the bus says.
-  void startBus(Bus kind, std::string mode = "") {
+  // A private session bus, which activates from XDG_DATA_HOME; unless frozen,
+  // the stand-in application listens on it, in the mode given or the one the
+  // bus says.
+  void startBus(Bus kind, const char* mode = nullptr) {
     if (kind == Bus::none) return;
+    fs::create_directories(root / "data" / "dbus-1" / "services");
     if (kind != Bus::notInstalled)
-      std::ofstream(root / "services" / "app.service")
-          << "[D-BUS Service]\nName=com.velmox.qorda\nExec=" QORDA_STAND_IN " " << (root / "records").string()
+      std::ofstream(root / "data" / "dbus-1" / "services" / "app.service")
+          << "[D-BUS Service]\nName=com.velmox.qorda\nExec=" QORDA_STAND_IN " " << records()
           << " activated\n";
-    std::ofstream(root / "bus.conf")
-        << "<busconfig><type>session</type><listen>unix:path=" << (root / "bus").string()
-        << "</listen><servicedir>" << (root / "services").string()
-        << "</servicedir><policy context=\"default\"><allow send_destination=\"*\"/>"
-           "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>";
     fs::remove(root / "bus");
-    bus = spawnProcess({"dbus-daemon", "--nofork", "--config-file=" + (root / "bus.conf").string()});
+    bus = spawnProcess(
+        {"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + (root / "bus").string()});
     EXPECT_TRUE(eventually([&] { return fs::exists(root / "bus"); })) << "dbus-daemon did not listen";
     if (kind == Bus::frozen) return (void)::kill(bus, SIGSTOP);
     fs::remove(root / "records" / "ready");
-    application = spawnProcess({QORDA_STAND_IN, root / "records",
-                                mode.empty() && kind == Bus::running ? "own"
-                                : mode.empty()                       ? "listen"
-                                                                     : mode});
+    application = spawnProcess({QORDA_STAND_IN, records(),
+                                mode                   ? mode
+                                : kind == Bus::running ? "own"
+                                                       : "listen"});
     EXPECT_TRUE(eventually([&] { return !record("ready").empty(); })) << "the stand-in did not start";
   }
   void stopBus() {
@@ -165,33 +142,35 @@ struct Sandbox {
     std::ofstream(root / "run" / "policy.tmp", std::ios::binary) << text;
     fs::rename(root / "run" / "policy.tmp", policyPath);
   }
-  // Each capture signal the stand-in heard: its entries ("payload=…", then
-  // "payloadAltered=…") joined by \x1f; waits until there are at least count.
-  std::vector<std::string> signals(std::size_t count = 0) const {
-    std::vector<std::string> signals;
-    eventually([&] { return std::ranges::count(record("signals"), '\x1e') >= static_cast<long>(count); });
-    std::istringstream records(record("signals"));
-    for (std::string text; std::getline(records, text, '\x1e');) signals.push_back(text);
-    return signals;
-  }
+  std::string records() const { return (root / "records").string(); }
   std::string record(const char* name) const {
     std::ostringstream text;
     text << std::ifstream(root / "records" / name, std::ios::binary).rdbuf();
     return text.str();
   }
-  // The payloads in id order, after checking the database as a reader would;
-  // with drain, they are then deleted as the desktop application does, in a
-  // short write transaction.
-  std::vector<std::pair<std::int64_t, std::string>> inbox(bool drain = false) const {
+  // Each capture signal the stand-in heard: its entries ("payload=…", then
+  // "payloadAltered=…") joined by \x1f; waits until there are at least count.
+  std::vector<std::string> signals(std::size_t count = 0) const {
+    std::vector<std::string> signals;
+    eventually([&] { return std::ranges::count(record("signals"), '\x1e') >= static_cast<long>(count); });
+    std::istringstream all(record("signals"));
+    for (std::string text; std::getline(all, text, '\x1e');) signals.push_back(text);
+    return signals;
+  }
+  // The rows in id order, after checking the store as a reader would; with
+  // drain, then deleted as the desktop application does, in a short write
+  // transaction.
+  Rows inbox(bool drain = false) const {
     if (!fs::exists(databasePath)) return {};
     // The user's browsing history: a private folder, a private file.
     EXPECT_EQ(fs::perms::owner_all, fs::status(databasePath.parent_path()).permissions());
     EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write, fs::status(databasePath).permissions());
     Database database = openDatabase(databasePath);
-    auto rows = select(database, "SELECT id, payload FROM capture_inbox_payloads ORDER BY id");
+    Rows rows = execute(database, "SELECT id, payload FROM capture_inbox_payloads ORDER BY id");
     if (rows.empty()) return rows;
-    EXPECT_EQ("ok wal", select(database, "SELECT 0, * FROM pragma_integrity_check").at(0).second + " " +
-                            select(database, "SELECT 0, * FROM pragma_journal_mode").at(0).second);
+    EXPECT_EQ(
+        Rows({{0, "ok"}, {0, "wal"}}),
+        execute(database, "SELECT 0, * FROM pragma_integrity_check; SELECT 0, * FROM pragma_journal_mode"));
     if (drain)
       execute(database, "BEGIN IMMEDIATE; DELETE FROM capture_inbox_payloads WHERE id <= " +
                             std::to_string(rows.back().first) + "; COMMIT");
@@ -209,15 +188,14 @@ struct Sandbox {
 
 // The built host with pipes for input and output. A host that has not
 // answered within its deadline is killed, which ends every wait for it.
-class Host {
- public:
+struct Host {
   explicit Host(int deadlineSeconds = 20)
-      : deadline_(std::chrono::steady_clock::now() + std::chrono::seconds(deadlineSeconds)) {
+      : deadline(std::chrono::steady_clock::now() + std::chrono::seconds(deadlineSeconds)) {
     std::signal(SIGPIPE, SIG_IGN);
     int in[2], out[2];
     EXPECT_TRUE(::pipe2(in, O_CLOEXEC) == 0 && ::pipe2(out, O_CLOEXEC) == 0);
     // Standard error goes to an unnamed file, read once the host has ended.
-    errors_ = ::open(fs::temp_directory_path().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    errors = ::open(fs::temp_directory_path().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     // Root reads and writes past file modes; without these two capabilities
     // the host meets them as a user's host does.
     std::vector<std::string> words;
@@ -227,55 +205,54 @@ class Host {
     for (std::string word; prefix >> word;) words.push_back(word);
     // The browser passes the caller's origin; the host ignores it.
     words.insert(words.end(), {QORDA_HOST_BINARY, "chrome-extension://abcdefghijklmnopabcdefghijklmnop/"});
-    pid = spawnProcess(words, {in[0], out[1], errors_});
+    pid = spawnProcess(words, {in[0], out[1], errors});
     ::close(in[0]), ::close(out[1]);
-    input_ = in[1], output_ = out[0];
+    input = in[1], output = out[0];
   }
   ~Host() {
     if (pid > 0 && ::kill(pid, SIGKILL) == 0) ::waitpid(pid, nullptr, 0);
-    for (int fd : {input_, output_, errors_}) ::close(fd);
+    for (int fd : {input, output, errors}) ::close(fd);
   }
   void send(std::string_view bytes) {
     for (ssize_t n = 0; !bytes.empty() && (n >= 0 || errno == EINTR);
          bytes.remove_prefix(std::max<ssize_t>(n, 0)))
-      n = ::write(input_, bytes.data(), bytes.size());
+      n = ::write(input, bytes.data(), bytes.size());
   }
   // The next reply; nothing when the output ends first.
   std::optional<std::string> reply() {
     std::optional<std::string> body;
-    for (char buffer[1 << 16]; !(body = takeFrame(bytes_));) {
-      pollfd output{output_, POLLIN, 0};
+    for (char buffer[1 << 16]; !(body = takeFrame(pending));) {
+      pollfd ready{output, POLLIN, 0};
       auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now());
-      if (::poll(&output, 1, static_cast<int>(std::max<long>(left.count(), 0))) == 0) ::kill(pid, SIGKILL);
-      ssize_t count = ::read(output_, buffer, sizeof buffer);
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (::poll(&ready, 1, static_cast<int>(std::max<long>(left.count(), 0))) == 0) ::kill(pid, SIGKILL);
+      ssize_t count = ::read(output, buffer, sizeof buffer);
       if (count == 0 || (count < 0 && errno != EINTR)) return std::nullopt;
-      bytes_.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
+      pending.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
     }
     return body;
   }
   // Writes input in pieces of the sizes given in turn and closes the input,
-  // while it collects the replies; then waits for the exit, expected clean.
-  std::vector<std::string> finish(std::string_view input = {}, const std::vector<std::size_t>& pieces = {}) {
+  // while it collects the replies; then expects a clean exit.
+  std::vector<std::string> finish(std::string_view bytesIn = {},
+                                  const std::vector<std::size_t>& pieces = {}) {
     std::thread writer([&] {
-      for (std::size_t i = 0, size = 0; !input.empty(); input.remove_prefix(size), ++i)
-        send(input.substr(
-            0, size = std::min(pieces.empty() ? input.size() : pieces[i % pieces.size()], input.size())));
-      ::close(std::exchange(input_, -1));
+      for (std::size_t i = 0, size = 0; !bytesIn.empty(); bytesIn.remove_prefix(size), ++i)
+        send(bytesIn.substr(
+            0, size = std::min(pieces.empty() ? bytesIn.size() : pieces[i % pieces.size()], bytesIn.size())));
+      ::close(std::exchange(input, -1));
     });
     std::vector<std::string> replies;
-    while (auto body = output_ >= 0 ? reply() : std::nullopt) replies.push_back(std::move(*body));
+    while (auto body = output >= 0 ? reply() : std::nullopt) replies.push_back(std::move(*body));
     writer.join();
     int status = -1;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) continue;
-    pid = -1;
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "exit status " << status;
-    std::string errors(static_cast<std::size_t>(::lseek(errors_, 0, SEEK_END)), '\0');
-    EXPECT_EQ("", errors.substr(0, static_cast<std::size_t>(std::max<ssize_t>(
-                                       ::pread(errors_, errors.data(), errors.size(), 0), 0))));
+    ::waitpid(std::exchange(pid, -1), &status, 0);
+    std::string errorText(static_cast<std::size_t>(::lseek(errors, 0, SEEK_END)), '\0');
+    EXPECT_TRUE(::pread(errors, errorText.data(), errorText.size(), 0) >= 0 && errorText.empty())
+        << errorText;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     return replies;
   }
-  void closeOutput() { ::close(std::exchange(output_, -1)); }
   long peakKilobytes() const {  // resident, from /proc
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
@@ -283,12 +260,10 @@ class Host {
     return line.starts_with("VmHWM:") ? std::stol(line.substr(6)) : -1;
   }
 
+  std::chrono::steady_clock::time_point deadline;
   pid_t pid = -1;
-
- private:
-  int input_ = -1, output_ = -1, errors_ = -1;
-  std::string bytes_;  // output not yet taken as replies
-  std::chrono::steady_clock::time_point deadline_;
+  int input = -1, output = -1, errors = -1;
+  std::string pending;  // output not yet taken as replies
 };
 
 }  // namespace qorda::test
