@@ -58,7 +58,8 @@ Case exchange(Case c, const std::vector<std::pair<std::string, std::string>>& pa
   return c;
 }
 
-const std::string hardPolicy = R"({"hardBlockedHosts":["hard.example"]})", onA = media("https://a.example/v");
+const std::string hardPolicy = R"({"hardBlockedHosts":["hard.example"]})",
+                  hardMessage = media("https://hard.example/v");
 const std::string hardBlocked = "blocked:hard_blocked_site", remoteBypass = "bypass:remote_bypass_site";
 const std::string takeoverText =
     "{ \"requestId\": \"t1\",\n \"payload\": {\"intent\": {\"resource\": {\"url\": \"https://a/v\"}}} }";
@@ -73,12 +74,6 @@ Case longBodies(const char* name, std::vector<std::size_t> pieces) {
     c.replies.push_back("blocked:unsupported_scheme#" + std::to_string(size));
   }
   return c;
-}
-
-// Three messages that the policy would block, each reaching the policy file.
-Case policyFileCase(const char* name, const std::string& policy, std::function<void(Sandbox&)> setUp) {
-  return {name, frames(std::vector(3, media("https://hard.example/v"))),
-          std::vector<std::string>(3, "takeover"), policy, setUp};
 }
 
 const Case cases[] = {
@@ -119,32 +114,39 @@ const Case cases[] = {
          {media("https://WWW.f.example/free/b|c.mp4", R"(,"detection":{"signalType":"Direct_URL"})"),
           "bypass:user_bypass_rule"}}),
 
-    // A policy file that cannot serve is the empty policy, never a hang.
-    policyFileCase("policy_absent", "", [](Sandbox&) {}),
-    policyFileCase("policy_a_fifo", "", [](Sandbox& s) { ::mkfifo(s.policyPath.c_str(), 0600); }),
-    policyFileCase("policy_a_directory", "", [](Sandbox& s) { fs::create_directory(s.policyPath); }),
-    policyFileCase("policy_a_dangling_link", "",
-                   [](Sandbox& s) { fs::create_symlink(s.root / "gone", s.policyPath); }),
-    policyFileCase("policy_unreadable", hardPolicy,
-                   [](Sandbox& s) { fs::permissions(s.policyPath, fs::perms::none); }),
-    policyFileCase("policy_not_utf8", "{\"hardBlockedHosts\":[\"hard.example\",\"\xff\"]}", [](Sandbox&) {}),
-    policyFileCase("policy_not_an_object", "[" + hardPolicy + "]", [](Sandbox&) {}),
-    policyFileCase("policy_without_runtime_directory", hardPolicy,
-                   [](Sandbox&) { ::unsetenv("XDG_RUNTIME_DIR"); }),
-    policyFileCase("policy_sparse_1TiB", hardPolicy,
-                   [](Sandbox& s) { fs::resize_file(s.policyPath, 1ull << 40); }),
-    policyFileCase("policy_sparse_2GiB", hardPolicy,
-                   [](Sandbox& s) { fs::resize_file(s.policyPath, 2ull << 30); }),
-    // Read again whenever the file may have changed.
-    {.name = "policy_changes_between_frames_of_one_host",
-     .input = frames({onA, onA, onA, onA}),
-     .replies = {"takeover", hardBlocked, "takeover", "takeover"},
+    // Read again whenever the file may have changed; a file that cannot serve
+    // is the empty policy, never a hang.
+    {.name = "policy_file_of_every_kind_between_frames_of_one_host",
+     .input = frames(std::vector(12, hardMessage)),
+     .replies = {hardBlocked, "takeover", hardBlocked, "takeover", "takeover", "takeover", "takeover",
+                 "takeover", "takeover", "takeover", "takeover", hardBlocked},
+     .policy = hardPolicy,
      .before =
-         [](Sandbox& sandbox, std::size_t i) {
-           if (i == 1) sandbox.publish(R"({"hardBlockedHosts":["a.example"]})");
-           if (i >= 2) fs::remove(sandbox.policyPath);
-           if (i == 3) fs::create_directory(sandbox.policyPath);
+         [](Sandbox& s, std::size_t i) {
+           const std::function<void()> kinds[] = {
+               [] {},
+               [&] { fs::remove(s.policyPath); },
+               [&] { s.publish(hardPolicy); },
+               [&] { fs::remove(s.policyPath), ::mkfifo(s.policyPath.c_str(), 0600); },
+               [&] { fs::remove(s.policyPath), fs::create_directory(s.policyPath); },
+               [&] { fs::remove(s.policyPath), fs::create_symlink(s.root / "gone", s.policyPath); },
+               [&] {
+                 fs::remove(s.policyPath), s.publish(hardPolicy),
+                     fs::permissions(s.policyPath, fs::perms::none);
+               },
+               [&] { s.publish("{\"hardBlockedHosts\":[\"hard.example\",\"\xff\"]}"); },
+               [&] { s.publish("[" + hardPolicy + "]"); },
+               [&] { s.publish(hardPolicy), fs::resize_file(s.policyPath, 1ull << 40); },
+               [&] { s.publish(hardPolicy), fs::resize_file(s.policyPath, 2ull << 30); },
+               [&] { s.publish(hardPolicy); },
+           };
+           kinds[i]();
          }},
+    {.name = "policy_without_runtime_directory",
+     .input = frame(hardMessage),
+     .replies = {"takeover"},
+     .policy = hardPolicy,
+     .setUp = [](Sandbox&) { ::unsetenv("XDG_RUNTIME_DIR"); }},
 
     // The hand-off: inbox, launch and signal, whatever the bus is.
     {.name = "handoff_installed_not_running",
