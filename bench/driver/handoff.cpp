@@ -144,8 +144,8 @@ void measureHandOff(Session& session, const RunSize& size, const std::string& re
                              formatDuration(row.takeover.p99), formatDuration(row.blocked.median),
                              formatRatio(ratio), formatDuration(row.withoutBus.median)});
     recordVerdict(
-        {"hand-off", "one-shot takeover ≤ 3× one-shot blocked, inbox of " + std::to_string(entries),
-         formatDuration(row.takeover.median) + " = " + formatRatio(ratio) + " blocked", ratio <= 3.0},
+        {"hand-off", "one-shot takeover ≤ 1.3× one-shot blocked, inbox of " + std::to_string(entries),
+         formatDuration(row.takeover.median) + " = " + formatRatio(ratio) + " blocked", ratio <= 1.3},
         reportDir);
     takeoverMedians.push_back(row.takeover.median);
     RateRow rate = takeoverRates(session, entries, size);

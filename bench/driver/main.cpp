@@ -41,8 +41,12 @@ std::string option(const Options& options, const std::string& name, const std::s
 }
 
 BenchPaths builtPaths() {
-  return {QORDA_HOST_BINARY, QORDA_LIMIT_HOST, QORDA_BENCH_SOURCE_DIR "/hosts/python_host.py",
-          QORDA_BENCH_SOURCE_DIR "/node/host.js", QORDA_STAND_IN};
+  return {QORDA_HOST_BINARY,
+          QORDA_LIMIT_HOST,
+          QORDA_BENCH_SOURCE_DIR "/hosts/python_host.py",
+          QORDA_BENCH_SOURCE_DIR "/node/host.js",
+          QORDA_STAND_IN,
+          QORDA_HANDOFF_LIMIT};
 }
 
 int run(const Options& options) {
@@ -124,7 +128,7 @@ RunSize fullRun() {
           .pipelinedRounds = 6,
           .pipelinedMessages = 20000,
           .takeoverPipelinedMessages = 200,
-          .inboxSizes = {0, 10000, 100000},
+          .inboxSizes = {0, 1000, 100000},
           .handOffRounds = 40,
           .handOffBatch = 200,
           .hugeFrameBytes = 64u << 20,

@@ -18,6 +18,7 @@ struct BenchPaths {
   std::string pythonHost;
   std::string nodeHost;
   std::string standIn;
+  std::string handOffLimit;  // the least a takeover's hand-off can cost
 };
 
 enum class HostKind { limit, ours, python, node };
