@@ -19,6 +19,28 @@ namespace {
 
 // Several hosts and the desktop application may hold the lock in turn.
 constexpr int busyTimeoutMilliseconds = 5000;
+// A host that is the only connection rebuilds the log's index from the whole
+// log when it opens the store, and forgets what was checkpointed, so the log
+// is never restarted: one-shot hosts would grow it with every capture, and
+// every open would read it all. Past this many frames (about 256 KiB) it is
+// copied into the database and emptied, unless a reader still needs it.
+constexpr int largestLogFrames = 64;
+
+// Frames in the log after the last commit.
+int logFrames = 0;
+
+int onCommit(void*, sqlite3*, const char*, int frames) {
+  logFrames = frames;
+  return SQLITE_OK;
+}
+
+// Never waits: a reader that still needs the log keeps it for now.
+void emptyLogIfLong(sqlite3* database) {
+  if (logFrames < largestLogFrames) return;
+  sqlite3_busy_timeout(database, 0);
+  sqlite3_wal_checkpoint_v2(database, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  sqlite3_busy_timeout(database, busyTimeoutMilliseconds);
+}
 
 // Creates path and its missing parents; private, since what lies below is the
 // user's browsing history.
@@ -104,6 +126,7 @@ Inbox open(const std::string& path) {
     return {};
   }
   sqlite3_busy_timeout(inbox.database, busyTimeoutMilliseconds);
+  sqlite3_wal_hook(inbox.database, onCommit, nullptr);
   execute(inbox.database, "PRAGMA synchronous=NORMAL");
   // Every host that opens the database first reads its log: keep it short.
   execute(inbox.database, "PRAGMA journal_size_limit=4194304");
@@ -163,6 +186,7 @@ void appendToCaptureInbox(std::string_view messageText) {
     if (inbox.database == nullptr) inbox = open(*path);
     if (inbox.database == nullptr) return;
     int status = insert(inbox, messageText);
+    if (status == SQLITE_DONE) emptyLogIfLong(inbox.database);
     if (status == SQLITE_DONE || status == SQLITE_BUSY) return;
     close(inbox);
   }
