@@ -24,9 +24,11 @@ constexpr std::uint64_t busTimeoutMicroseconds = 500'000;
 // takeover, and one that answers again is used again.
 constexpr std::uint64_t backOffMicroseconds = 2'000'000;
 // What peers sent to the kept connection is dispatched and dropped before
-// each use, for this long at most; more than that waiting means a flood,
-// which is dropped with the connection instead.
+// each use, for this long and this many messages at most; more than that
+// waiting, or arriving while a reply is awaited, means a flood, which is
+// dropped with the connection instead.
 constexpr std::uint64_t drainMicroseconds = 2'000;
+constexpr int largestStrays = 2, largestDrain = 16;
 
 constexpr const char* busService = "org.freedesktop.DBus";
 constexpr const char* busPath = "/org/freedesktop/DBus";
@@ -34,6 +36,7 @@ constexpr const char* busInterface = "org.freedesktop.DBus";
 
 struct SdBus {
   decltype(&sd_bus_open_user) openUser;
+  decltype(&sd_bus_is_ready) isReady;
   decltype(&sd_bus_is_open) isOpen;
   decltype(&sd_bus_process) process;
   decltype(&sd_bus_wait) wait;
@@ -66,10 +69,11 @@ const SdBus* sdBus() {
     if (library == nullptr) return std::nullopt;
     SdBus f{};
     bool bound =
-        bind(library, "sd_bus_open_user", f.openUser) && bind(library, "sd_bus_is_open", f.isOpen) &&
-        bind(library, "sd_bus_process", f.process) && bind(library, "sd_bus_wait", f.wait) &&
-        bind(library, "sd_bus_get_events", f.getEvents) && bind(library, "sd_bus_unref", f.unref) &&
-        bind(library, "sd_bus_call_async", f.callAsync) && bind(library, "sd_bus_slot_unref", f.slotUnref) &&
+        bind(library, "sd_bus_open_user", f.openUser) && bind(library, "sd_bus_is_ready", f.isReady) &&
+        bind(library, "sd_bus_is_open", f.isOpen) && bind(library, "sd_bus_process", f.process) &&
+        bind(library, "sd_bus_wait", f.wait) && bind(library, "sd_bus_get_events", f.getEvents) &&
+        bind(library, "sd_bus_unref", f.unref) && bind(library, "sd_bus_call_async", f.callAsync) &&
+        bind(library, "sd_bus_slot_unref", f.slotUnref) &&
         bind(library, "sd_bus_message_ref", f.messageRef) &&
         bind(library, "sd_bus_message_is_method_error", f.isMethodError) &&
         bind(library, "sd_bus_send", f.send) &&
@@ -97,6 +101,7 @@ struct Connection {
   sd_bus* bus = nullptr;
   std::uint64_t deadline = 0;    // of the current hand-off's waits
   std::uint64_t quietUntil = 0;  // the bus let a wait run out: left alone until then
+  bool flooded = false;          // more arrived during a wait than a drain takes
 };
 
 Connection& connection() {
@@ -115,11 +120,18 @@ void drop(const SdBus& f, Connection& state) {
 template <typename Ready>
 bool driveUntil(const SdBus& f, sd_bus* bus, Ready ready) {
   Connection& state = connection();
-  for (;;) {
+  // The daemon refills the socket as it is read, so a drain that found it
+  // empty may still meet a flood here, before the awaited reply.
+  for (int dispatched = 0;;) {
     int status = ready();
     if (status != 0) return status > 0;
     int progress = f.process(bus, nullptr);
     if (progress < 0) return false;
+    // A handshake takes a few steps, a flood many more.
+    if (progress > 0 && ++dispatched > largestDrain) {
+      state.flooded = true;
+      return false;
+    }
     std::uint64_t now = monotonicMicroseconds();
     if (now >= state.deadline) {
       state.quietUntil = now + backOffMicroseconds;
@@ -130,14 +142,17 @@ bool driveUntil(const SdBus& f, sd_bus* bus, Ready ready) {
 }
 
 // Dispatches and drops what peers sent since the last hand-off; false when
-// more is waiting than a few milliseconds take, or the connection failed.
+// more came than a stray message or two, or the connection failed. Nothing
+// is addressed to the host in the ordinary course (it owns no name and
+// subscribes to nothing), and a daemon that is still writing a flood may
+// leave the socket empty for a moment: what already came is the measure.
 bool drain(const SdBus& f, sd_bus* bus) {
   std::uint64_t end = monotonicMicroseconds() + drainMicroseconds;
-  for (;;) {
+  for (int drained = 0; drained <= largestStrays && monotonicMicroseconds() < end; ++drained) {
     int progress = f.process(bus, nullptr);
     if (progress <= 0) return progress == 0 && f.isOpen(bus) > 0;
-    if (monotonicMicroseconds() >= end) return false;
   }
+  return false;
 }
 
 // The session bus for this hand-off, or nothing while it is left alone or
@@ -151,11 +166,13 @@ sd_bus* sessionBus(const SdBus& f) {
   return state.bus;
 }
 
-// Writes out what is queued, within the hand-off's time.
+// Writes out what is queued, within the hand-off's time. A new connection
+// holds its messages until the handshake is done, and shows no pending
+// output meanwhile: it is flushed only once it runs.
 bool flush(const SdBus& f, sd_bus* bus) {
   return driveUntil(f, bus, [&] {
-    int events = f.getEvents(bus);
-    return events < 0 ? -1 : (events & POLLOUT) ? 0 : 1;
+    int running = f.isReady(bus), events = f.getEvents(bus);
+    return running < 0 || events < 0 ? -1 : running == 0 || (events & POLLOUT) ? 0 : 1;
   });
 }
 
@@ -230,9 +247,10 @@ std::string objectPathOf(std::string_view name) {
 // Lets the next hand-off start afresh when this one failed or ran out of time.
 void settle(const SdBus& f, bool succeeded) {
   Connection& state = connection();
-  if (!succeeded || state.bus == nullptr || f.isOpen(state.bus) <= 0 ||
+  if (!succeeded || state.flooded || state.bus == nullptr || f.isOpen(state.bus) <= 0 ||
       monotonicMicroseconds() < state.quietUntil)
     drop(f, state);
+  state.flooded = false;
 }
 
 }  // namespace
