@@ -4,22 +4,10 @@
 #include "host/frame_transport.h"
 #include "host/reply.h"
 #include "json/json_decoding.h"
-#include "policy/policy_evaluation.h"
+#include "policy/policy_cache.h"
 
 #include <csignal>
 #include <string>
-
-namespace {
-
-// The decision for a frame that decoded to a message; its error otherwise.
-qorda::Reply answer(const qorda::DecodedMessage& decoded, qorda::PolicyCache& policy) {
-  if (auto error = std::get_if<qorda::HostError>(&decoded)) return *error;
-  const auto& message = std::get<qorda::Message>(decoded);
-  return qorda::Decided{message.messageType, message.requestId,
-                        qorda::evaluatePolicyAction(message.intent, policy)};
-}
-
-}  // namespace
 
 int main() {
   // A browser that has closed its end makes the next write fail; the host
@@ -31,7 +19,7 @@ int main() {
   qorda::PolicyCache policy;
   std::string replyText;
   while (auto body = qorda::readFrame(reader)) {
-    qorda::Reply reply = answer(qorda::decodeMessage(decoder, *body), policy);
+    qorda::Reply reply = qorda::replyTo(qorda::decodeMessage(decoder, *body), policy);
     qorda::encodeReply(reply, replyText);
     // The reply no longer needs the parsed message: a huge one is freed
     // before the hand-off copies the body.

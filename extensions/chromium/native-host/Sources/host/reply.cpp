@@ -1,6 +1,7 @@
 #include "reply.h"
 
 #include "json/json_writer.h"
+#include "policy/policy_evaluation.h"
 
 namespace qorda {
 namespace {
@@ -71,6 +72,12 @@ bool encode(const Members& members, std::string& out) {
 }
 
 }  // namespace
+
+Reply replyTo(const DecodedMessage& decoded, PolicyCache& cache) {
+  if (auto error = std::get_if<HostError>(&decoded)) return *error;
+  const Message& message = std::get<Message>(decoded);
+  return Decided{message.messageType, message.requestId, evaluatePolicyAction(message.intent, cache)};
+}
 
 bool isTakeover(const Reply& reply) {
   auto decided = std::get_if<Decided>(&reply);

@@ -27,6 +27,12 @@ struct Decided {
 // The reply to one frame: its decision, or why the frame was no message.
 using Reply = std::variant<Decided, HostError>;
 
+struct PolicyCache;
+
+// The reply to one decoded frame: a message is decided under the policy in
+// cache, anything else is refused with its error.
+Reply replyTo(const DecodedMessage& decoded, PolicyCache& cache);
+
 // True when the reply hands the request over to the desktop application.
 bool isTakeover(const Reply& reply);
 

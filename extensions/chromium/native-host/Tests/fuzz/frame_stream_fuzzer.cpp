@@ -36,8 +36,8 @@ std::size_t take(std::string_view& recipe, std::size_t count) {
 }
 
 std::string& appendHeader(std::string& out, std::size_t length) {
-  for (int i = 0; i < 4; ++i) out += static_cast<char>(length >> (8 * i) & 0xFF);
-  return out;
+  auto header = qorda::frameHeader(static_cast<std::uint32_t>(length));
+  return out.append(header.data(), header.size());
 }
 
 // Records of a tag byte t and a 2-byte value v. t%4 == 0: v bytes follow,
@@ -118,8 +118,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   qorda::FrameReader reader;
   reader.fd = stream.fd;
   int output = ::memfd_create("replies", MFD_CLOEXEC);
-  // Kept from run to run, as one long-lived host keeps its parser.
-  static simdjson::dom::parser parser;
+  // Kept from run to run, as one long-lived host keeps them.
+  static qorda::JsonDecoder decoder;
+  static qorda::PolicyCache policy;
   static std::string replyText, framedReplies, written;
   framedReplies.clear();
   // A megabyte of zeros is a quarter million empty frames; a few thousand
@@ -127,8 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t frames = 0;
   for (std::optional<std::string_view> body; frames < 4096 && (body = qorda::readFrame(reader)); ++frames) {
     if (nextFrame(unread) != *body) fail("frame differs from the one sent", *body);
-    std::string_view reply = qorda::fuzz::answerFrame(parser, *body, replyText);
-    qorda::fuzz::checkAnswer(*body, reply, qorda::fuzz::takeHandOffs());
+    std::string_view reply = qorda::fuzz::answerFrame(decoder, policy, *body, replyText);
+    qorda::fuzz::checkAnswer(*body, reply);
     appendHeader(framedReplies, reply.size()).append(reply);
     if (!qorda::writeFrame(output, reply)) fail("write to a memory file failed");
   }
