@@ -9,10 +9,9 @@
 
 #include <CLI/CLI.hpp>
 
-#include <fstream>
+#include <algorithm>
+#include <cstdio>
 #include <iostream>
-#include <iterator>
-#include <sstream>
 
 namespace {
 
@@ -21,17 +20,24 @@ using namespace qorda;
 constexpr int exitReported = 1;
 constexpr int exitBadArguments = 2;
 
-// The whole of a file, or of standard input for "-".
+// The whole of a file, or of standard input for "-"; past the size the host
+// reads, one byte more than it, which is enough to tell.
 std::optional<std::string> readInput(const std::string& path) {
-  std::ostringstream text;
-  if (path == "-") {
-    text << std::cin.rdbuf();
-    return text.str();
+  std::FILE* file = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return std::nullopt;
+  std::string text;
+  std::size_t have = 0;
+  while (have <= largestPolicySnapshot) {
+    text.resize(std::min(std::max<std::size_t>(2 * have, 64 * 1024), largestPolicySnapshot + 1));
+    std::size_t count = std::fread(text.data() + have, 1, text.size() - have, file);
+    have += count;
+    if (count == 0) break;
   }
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return std::nullopt;
-  text << file.rdbuf();
-  return text.str();
+  bool failed = std::ferror(file) != 0;
+  if (file != stdin) std::fclose(file);
+  if (failed) return std::nullopt;
+  text.resize(have);
+  return text;
 }
 
 const CLI::Validator inputFile(
