@@ -161,7 +161,7 @@ TEST(BypassRules, FirstMatchingRule) {
        {{"ExactURL", "https://example.com/a.mp4"}, {"HostAll", "example.com"}},
        {}},
       {"https://www.example.com/a.mp4", {video, {"hostAll", "x", false, "example.com"}, site, exact}, 2},
-      {"https://example.com/a.mp4", {exact, anyHttp}, 0},
+      {"https://example.com/a.mp4", {{"hostAll", "x", true, "example.com"}, exact}, 0},
       {"https://example.com/a.mp4", {anyHttp, exact}, 0},
   };
   for (const auto& c : cases) {
