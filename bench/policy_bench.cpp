@@ -4,6 +4,7 @@
 // normalising it; every later one only for proving it unchanged and a lookup.
 //   qorda_policy_bench [--report-dir DIR] [Google Benchmark flags]
 #include "app/companion.h"
+#include "json/json_decoding.h"
 #include "policy/policy_evaluation.h"
 #include "policy/policy_snapshot.h"
 #include "report.h"
@@ -75,16 +76,18 @@ template <bool firstMessage>
 void evaluation(benchmark::State& state) {
   std::int64_t entries = state.range(0);
   simdjson::padded_string body(policyProbeMessage());
-  simdjson::dom::parser parser;
-  JsonObject message = parser.parse(body).get_object().value();
+  JsonDecoder decoder;
+  std::optional<RequestIntent> intent = std::get<Message>(decodeMessage(decoder, body)).intent;
+  PolicyCache cache;
   int copy = 0;
   publish(entries, copy);
-  evaluatePolicyAction(message);
+  evaluatePolicyAction(intent, cache);
   for (auto _ : state) {
     if (firstMessage) publish(entries, copy ^= 1);
-    PolicyAction action = evaluatePolicyAction(message);
-    benchmark::DoNotOptimize(action);
-    if (action.action != takeoverAction) state.SkipWithError("the probe message was not taken over");
+    Check decision = evaluatePolicyAction(intent, cache);
+    benchmark::DoNotOptimize(decision);
+    if (rowOf(decision).action != Action::takeover)
+      state.SkipWithError("the probe message was not taken over");
   }
   setBytes(state, entries);
 }

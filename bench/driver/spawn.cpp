@@ -98,16 +98,6 @@ std::optional<double> statusBytes(pid_t pid, std::string_view field) {
   return std::nullopt;
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
-
 std::optional<std::string> readReply(ReplyReader& reader) {
   auto length = nextLength(reader);
   if (!length || !fill(reader, *length)) return std::nullopt;

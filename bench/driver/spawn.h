@@ -2,6 +2,8 @@
 // output) and speaking frames to it.
 #pragma once
 
+#include "host/frame_transport.h"
+
 #include <sys/resource.h>
 #include <sys/types.h>
 
@@ -42,7 +44,7 @@ HostExit finishHost(HostProcess& host);
 // memory that exec replaced.
 std::optional<double> statusBytes(pid_t pid, std::string_view field);
 
-bool writeAll(int fd, std::string_view bytes);
+using qorda::writeAll;
 
 // Reads frames from a host's output through a buffer, so that the bench's own
 // reads cost little beside the host's.

@@ -1,5 +1,7 @@
 #include "workload.h"
 
+#include "host/frame_transport.h"
+
 namespace qorda::bench {
 namespace {
 
@@ -214,9 +216,8 @@ std::string comparisonPolicyText() {
 std::string policyProbeMessage() { return requestMessages(Mix::takeover).front(); }
 
 std::string lengthHeader(std::size_t length) {
-  std::string header(4, '\0');
-  for (std::size_t i = 0; i < 4; ++i) header[i] = static_cast<char>((length >> (8 * i)) & 0xFF);
-  return header;
+  auto header = frameHeader(static_cast<std::uint32_t>(length));
+  return std::string(header.data(), header.size());
 }
 
 std::string frameOf(std::string_view body) {

@@ -20,6 +20,8 @@
 #include <string_view>
 #include <vector>
 
+#include "host/frame_transport.h"
+
 #include <simdjson.h>
 #include <CLI/CLI.hpp>
 
@@ -111,16 +113,6 @@ void abandonHost(Host& host) {
   }
 }
 
-bool writeAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 // Reads up to size bytes, fewer only at end of file; nothing once the
 // deadline passes.
 Result<std::optional<std::size_t>> readFully(int fd, char* data, std::size_t size,
@@ -144,10 +136,7 @@ Result<std::optional<std::size_t>> readFully(int fd, char* data, std::size_t siz
 
 Error sendFrame(const Host& host, std::string_view body, long line) {
   if (body.size() > UINT32_MAX) return "line " + std::to_string(line) + " is too long for one frame";
-  std::string frame(4, '\0');
-  for (std::size_t i = 0; i < 4; ++i) frame[i] = static_cast<char>((body.size() >> (8 * i)) & 0xff);
-  frame.append(body);
-  if (writeAll(host.input, frame)) return std::nullopt;
+  if (qorda::writeFrame(host.input, body)) return std::nullopt;
   if (errno == EPIPE) return "host exited before reading line " + std::to_string(line);
   return errnoText("writing line " + std::to_string(line) + " to the host");
 }
@@ -162,16 +151,15 @@ std::string excerpt(std::string_view text) {
 Result<std::string> readReply(const Host& host, long line, const Options& options) {
   const auto deadline = Clock::now() + std::chrono::seconds(options.timeoutSeconds);
   const std::string which = "line " + std::to_string(line);
-  unsigned char header[4];
-  auto got = readFully(host.output, reinterpret_cast<char*>(header), 4, deadline);
+  std::array<char, 4> header;
+  auto got = readFully(host.output, header.data(), header.size(), deadline);
   if (got.error) return {{}, got.error};
   if (!got.value)
     return {{},
             "host did not reply to " + which + " within " + std::to_string(options.timeoutSeconds) + " s"};
   if (*got.value == 0) return {{}, "host exited before replying to " + which};
   if (*got.value < 4) return {{}, "host stopped in the middle of its reply to " + which};
-  const std::uint32_t length = std::uint32_t{header[0]} | std::uint32_t{header[1]} << 8 |
-                               std::uint32_t{header[2]} << 16 | std::uint32_t{header[3]} << 24;
+  const std::uint32_t length = qorda::frameLength(header);
   if (length > maxReplyBytes)
     return {
         {},

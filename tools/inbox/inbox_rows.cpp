@@ -1,7 +1,7 @@
 #include "inbox_rows.h"
 
 #include "app/capture_inbox_linux.h"
-#include "json/json_lookup.h"
+#include "json/json_decoding.h"
 #include "json/json_writer.h"
 
 #include <sqlite3.h>
@@ -38,15 +38,13 @@ void execute(sqlite3* database, const char* sql, const std::string& path) {
 
 // The request's URL and page, when the text is a message that names them.
 std::pair<std::string, std::string> urlAndPage(const std::string& text) {
-  simdjson::dom::parser parser;
+  JsonDecoder decoder;
   simdjson::padded_string body(text);
-  auto message = decodeMessage(parser, body);
-  auto object = std::get_if<JsonObject>(&message);
-  auto payload = object ? objectAt(*object, "payload") : std::nullopt;
-  auto intent = payload ? objectAt(*payload, "intent") : std::nullopt;
-  if (!intent) return {};
-  return {std::string(nestedStringAt(*intent, "resource", "url").value_or("")),
-          std::string(nestedStringAt(*intent, "sourceContext", "pageUrl").value_or(""))};
+  auto decoded = decodeMessage(decoder, body);
+  auto message = std::get_if<Message>(&decoded);
+  if (!message || !message->intent) return {};
+  return {std::string(message->intent->resourceUrl.value_or("")),
+          std::string(message->intent->pageUrl.value_or(""))};
 }
 
 }  // namespace

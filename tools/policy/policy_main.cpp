@@ -2,7 +2,6 @@
 // the host's decision for one request. Every rule it reports is the host's
 // own code at work: the same snapshot reader, normalisation and evaluation.
 #include "app/companion.h"
-#include "explain_message.h"
 #include "json/json_decoding.h"
 #include "policy/policy_evaluation.h"
 #include "policy_report.h"
@@ -10,10 +9,9 @@
 
 #include <CLI/CLI.hpp>
 
-#include <fstream>
+#include <algorithm>
+#include <cstdio>
 #include <iostream>
-#include <iterator>
-#include <sstream>
 
 namespace {
 
@@ -22,17 +20,24 @@ using namespace qorda;
 constexpr int exitReported = 1;
 constexpr int exitBadArguments = 2;
 
-// The whole of a file, or of standard input for "-".
+// The whole of a file, or of standard input for "-"; past the size the host
+// reads, one byte more than it, which is enough to tell.
 std::optional<std::string> readInput(const std::string& path) {
-  std::ostringstream text;
-  if (path == "-") {
-    text << std::cin.rdbuf();
-    return text.str();
+  std::FILE* file = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return std::nullopt;
+  std::string text;
+  std::size_t have = 0;
+  while (have <= largestPolicySnapshot) {
+    text.resize(std::min(std::max<std::size_t>(2 * have, 64 * 1024), largestPolicySnapshot + 1));
+    std::size_t count = std::fread(text.data() + have, 1, text.size() - have, file);
+    have += count;
+    if (count == 0) break;
   }
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return std::nullopt;
-  text << file.rdbuf();
-  return text.str();
+  bool failed = std::ferror(file) != 0;
+  if (file != stdin) std::fclose(file);
+  if (failed) return std::nullopt;
+  text.resize(have);
+  return text;
 }
 
 const CLI::Validator inputFile(
@@ -63,6 +68,11 @@ int runPublish(const std::string& file, bool force) {
   if (!text) throw std::runtime_error("cannot read " + file);
   CheckedSnapshot checked = checkSnapshot(*text);
   std::cerr << tools::checkReportText(checked.findings);
+  // The host never reads a snapshot this large, forced or not.
+  if (text->size() > largestPolicySnapshot) {
+    std::cerr << "qorda-policy: not published: the host does not read a snapshot over 256 MiB\n";
+    return exitReported;
+  }
   if (!isUsableSnapshot(checked.findings) && !force) {
     std::cerr
         << "qorda-policy: not published: the host would use the empty policy (--force publishes it anyway)\n";
@@ -73,7 +83,7 @@ int runPublish(const std::string& file, bool force) {
 }
 
 int runShow() {
-  auto text = readPolicySnapshotText();
+  auto text = readPolicySnapshot().text;
   if (!text) {
     std::cerr << "qorda-policy: no policy snapshot is published\n";
     return exitReported;
@@ -82,31 +92,59 @@ int runShow() {
   return 0;
 }
 
+// The request that explain's flags describe.
+struct RequestFlags {
+  std::string url;
+  std::optional<std::string> page, manifest, mime, signal, transport;
+  bool drm = false;
+};
+
 struct ExplainOptions {
   std::string messageFile, policyFile;
-  tools::RequestFlags request;
+  RequestFlags request;
   bool json = false;
 };
 
+std::optional<std::string_view> viewOf(const std::optional<std::string>& text) {
+  return text ? std::optional<std::string_view>(*text) : std::nullopt;
+}
+
+RequestIntent intentOf(const RequestFlags& flags) {
+  return {flags.url,
+          viewOf(flags.mime),
+          viewOf(flags.page),
+          viewOf(flags.manifest),
+          viewOf(flags.signal),
+          viewOf(flags.transport),
+          flags.drm};
+}
+
+void printRejected(HostError error, bool json) {
+  std::string_view reason = error == HostError::invalidJSONShape ? "invalid_json_shape" : "invalid_json";
+  std::cout << (json ? "{\"accepted\":false,\"reason\":\"" + std::string(reason) + "\"}\n"
+                     : "rejected " + std::string(reason) + ": the message is not a JSON object\n");
+}
+
 int runExplain(const ExplainOptions& options) {
-  std::optional<std::string> message =
-      options.messageFile.empty() ? tools::messageFromFlags(options.request) : readInput(options.messageFile);
-  if (!message) throw std::runtime_error("cannot read " + options.messageFile);
   std::optional<std::string> snapshot =
-      options.policyFile.empty() ? readPolicySnapshotText() : readInput(options.policyFile);
+      options.policyFile.empty() ? readPolicySnapshot().text : readInput(options.policyFile);
   if (!snapshot && !options.policyFile.empty()) throw std::runtime_error("cannot read " + options.policyFile);
   AppGroupPolicy policy = snapshot ? policyFromSnapshotText(std::move(*snapshot)) : AppGroupPolicy{};
-
-  simdjson::padded_string body(*message);
-  simdjson::dom::parser parser;
-  DecodedMessage decoded = decodeMessage(parser, body);
-  if (auto error = std::get_if<HostError>(&decoded)) {
-    std::string_view reason = *error == HostError::invalidJSONShape ? "invalid_json_shape" : "invalid_json";
-    std::cout << (options.json ? "{\"accepted\":false,\"reason\":\"" + std::string(reason) + "\"}\n"
-                               : "rejected " + std::string(reason) + ": the message is not a JSON object\n");
-    return 0;
+  std::optional<RequestIntent> intent = intentOf(options.request);
+  JsonDecoder decoder;
+  simdjson::padded_string body;
+  if (!options.messageFile.empty()) {
+    auto message = readInput(options.messageFile);
+    if (!message) throw std::runtime_error("cannot read " + options.messageFile);
+    body = simdjson::padded_string(*message);
+    DecodedMessage decoded = decodeMessage(decoder, body);
+    if (auto error = std::get_if<HostError>(&decoded)) {
+      printRejected(*error, options.json);
+      return 0;
+    }
+    intent = std::get<Message>(decoded).intent;
   }
-  PolicyExplanation explanation = explainPolicyAction(std::get<JsonObject>(decoded), policy);
+  PolicyExplanation explanation = explainPolicyAction(intent, policy);
   std::cout << (options.json ? tools::explanationJson(explanation) : tools::explanationText(explanation));
   return 0;
 }

@@ -23,31 +23,33 @@ std::string where(const SnapshotFinding& finding) {
   return out;
 }
 
-std::string_view listKeyOf(std::string_view decidedBy) {
-  for (std::string_view key : {"hardBlockedHosts", "userDenyHosts", "remoteBypassHosts"}) {
-    if (decidedBy == key) return key;
-  }
-  return {};
-}
-
 std::string whyText(const PolicyExplanation& why) {
   std::string index = why.index ? std::to_string(*why.index) : "";
-  if (!listKeyOf(why.decidedBy).empty())
-    return std::string(why.hostSource) + " host " + why.host + " is covered by " +
-           std::string(why.decidedBy) + "[" + index + "] " + jsonText(why.entry);
-  if (why.decidedBy == "hostAll_rules")
-    return std::string(why.hostSource) + " host " + why.host + " is covered by bypassRules[" + index + "] " +
-           ruleJson(*why.rule);
-  if (why.decidedBy == "direct_link_rules")
-    return "bypassRules[" + index + "] " + ruleJson(*why.rule) + " matches " + jsonText(why.matchedForm);
-  if (why.decidedBy == "drm_hint") return "the request's policyHints.drmSuspected is true";
-  if (why.decidedBy == "transport")
-    return "the request's classification.deliveryType is a custom WebSocket transport";
-  if (why.decidedBy == "scheme") return "the resource URL is missing or is not an http or https URL";
-  if (why.decidedBy == "mime_type")
-    return "the resource's MIME type is not audio, video, a manifest or an octet stream";
-  if (why.decidedBy == "no_intent") return "the message has no payload.intent object";
-  return "no check matched";
+  switch (why.decidedBy) {
+    case Check::noIntent:
+      return "the message has no payload.intent object";
+    case Check::drmHint:
+      return "the request's policyHints.drmSuspected is true";
+    case Check::transport:
+      return "the request's classification.deliveryType is a custom WebSocket transport";
+    case Check::scheme:
+      return "the resource URL is missing or is not an http or https URL";
+    case Check::mimeType:
+      return "the resource's MIME type is not audio, video, a manifest or an octet stream";
+    case Check::hardBlocked:
+    case Check::userDenied:
+    case Check::remoteBypass:
+      return std::string(why.hostSource) + " host " + why.host + " is covered by " +
+             std::string(rowOf(why.decidedBy).listKey) + "[" + index + "] " + jsonText(why.entry);
+    case Check::hostAllRules:
+      return std::string(why.hostSource) + " host " + why.host + " is covered by bypassRules[" + index +
+             "] " + ruleJson(*why.rule);
+    case Check::directLinkRules:
+      return "bypassRules[" + index + "] " + ruleJson(*why.rule) + " matches " + jsonText(why.matchedForm);
+    case Check::noMatch:
+      return "no check matched";
+  }
+  return {};
 }
 
 }  // namespace
@@ -77,19 +79,19 @@ std::string checkReportJson(const std::vector<SnapshotFinding>& findings, const 
 }
 
 std::string explanationText(const PolicyExplanation& explanation) {
-  const PolicyAction& action = explanation.policyAction;
-  std::string out(action.action);
-  if (action.reason) out += " " + std::string(*action.reason);
+  const CheckRow& row = rowOf(explanation.decidedBy);
+  std::string out(actionName(row.action));
+  if (!row.reason.empty()) out += " " + std::string(row.reason);
   return out + ": " + whyText(explanation) + "\n";
 }
 
 std::string explanationJson(const PolicyExplanation& explanation) {
-  const PolicyAction& action = explanation.policyAction;
-  std::string out = "{\"policyAction\":" + jsonText(action.action);
-  if (action.reason) out += ",\"reason\":" + jsonText(*action.reason);
-  out += ",\"decidedBy\":" + jsonText(explanation.decidedBy);
+  const CheckRow& row = rowOf(explanation.decidedBy);
+  std::string out = "{\"policyAction\":" + jsonText(actionName(row.action));
+  if (!row.reason.empty()) out += ",\"reason\":" + jsonText(row.reason);
+  out += ",\"decidedBy\":" + jsonText(row.decidedBy);
   if (explanation.index) {
-    std::string_view list = listKeyOf(explanation.decidedBy);
+    std::string_view list = row.listKey;
     out += ",\"matched\":{";
     out += list.empty() ? "\"rule\":" + ruleJson(*explanation.rule) : "\"list\":" + jsonText(list);
     out += ",\"index\":" + std::to_string(*explanation.index) + ",\"entry\":" + jsonText(explanation.entry);

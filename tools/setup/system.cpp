@@ -1,6 +1,7 @@
 #include "system.h"
 
 #include "app/home_directory.h"
+#include "host/frame_transport.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,16 +24,6 @@ std::string describe(const fs::path& path, int code) {
   std::string text = path.string() + ": " + std::strerror(code);
   if (code == EACCES || code == EPERM) text += " (system folders need root: try sudo)";
   return text;
-}
-
-bool writeAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
 }
 
 bool isLink(int folder, const fs::path& name) {

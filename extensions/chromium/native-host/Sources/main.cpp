@@ -4,27 +4,10 @@
 #include "host/frame_transport.h"
 #include "host/reply.h"
 #include "json/json_decoding.h"
-#include "policy/policy_evaluation.h"
+#include "policy/policy_cache.h"
 
 #include <csignal>
-#include <optional>
 #include <string>
-
-namespace {
-
-static_assert(qorda::bodyPadding >= qorda::jsonTextPadding);
-
-// Past this size, the parser's buffers, which grow to several times the
-// largest body parsed, are given back once the reply is encoded.
-constexpr std::size_t largestKeptDocument = 1024 * 1024;
-
-// The policy action for a frame that decoded to a message; none otherwise.
-std::optional<qorda::PolicyAction> decide(const qorda::DecodedMessage& message) {
-  auto object = std::get_if<qorda::JsonObject>(&message);
-  return object ? std::optional(qorda::evaluatePolicyAction(*object)) : std::nullopt;
-}
-
-}  // namespace
 
 int main() {
   // A browser that has closed its end makes the next write fail; the host
@@ -32,18 +15,18 @@ int main() {
   std::signal(SIGPIPE, SIG_IGN);
 
   qorda::FrameReader reader;  // standard input
-  simdjson::dom::parser parser;
+  qorda::JsonDecoder decoder;
+  qorda::PolicyCache policy;
   std::string replyText;
   while (auto body = qorda::readFrame(reader)) {
-    qorda::DecodedMessage message = qorda::decodeMessage(parser, *body);
-    std::optional<qorda::PolicyAction> decision = decide(message);
-    qorda::encodeReplyText(message, decision, replyText);
+    qorda::Reply reply = qorda::replyTo(qorda::decodeMessage(decoder, *body), policy);
+    qorda::encodeReply(reply, replyText);
     // The reply no longer needs the parsed message: a huge one is freed
     // before the hand-off copies the body.
-    if (body->size() > largestKeptDocument) parser = simdjson::dom::parser();
+    qorda::giveBackLargeBuffers(decoder);
     // The capture reaches the desktop application before the browser hears
     // of the decision.
-    if (decision && decision->action == qorda::takeoverAction) qorda::handOffCapture(*body);
+    if (qorda::isTakeover(reply)) qorda::handOffCapture(*body);
     if (!qorda::writeFrame(1, replyText)) break;
   }
   return 0;

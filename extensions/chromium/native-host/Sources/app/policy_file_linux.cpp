@@ -3,6 +3,7 @@
 #include "policy_file_linux.h"
 
 #include "companion.h"
+#include "json/json_padding.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,8 +17,7 @@
 namespace qorda {
 namespace {
 
-// A larger file is no policy, and is not read at all.
-constexpr off_t largestSnapshot = 256 * 1024 * 1024;
+constexpr auto largestSnapshot = static_cast<off_t>(largestPolicySnapshot);
 constexpr std::size_t firstReadSize = 64 * 1024;
 
 struct FileDescriptor {
@@ -26,14 +26,6 @@ struct FileDescriptor {
     if (fd >= 0) ::close(fd);
   }
 };
-
-struct LastRead {
-  bool valid = false;
-  FileStamps stamps;
-  long long readAt = 0;  // nanoseconds of the real-time clock
-};
-
-LastRead lastRead;
 
 long long nanoseconds(const timespec& time) { return time.tv_sec * 1'000'000'000LL + time.tv_nsec; }
 
@@ -51,12 +43,6 @@ long long now() {
   timespec time{};
   ::clock_gettime(CLOCK_REALTIME, &time);
   return nanoseconds(time);
-}
-
-std::optional<std::string> policySnapshotPath() {
-  const char* runtimeDirectory = std::getenv("XDG_RUNTIME_DIR");
-  if (runtimeDirectory == nullptr || *runtimeDirectory == '\0') return std::nullopt;
-  return std::string(runtimeDirectory) + "/" + std::string(policyPasteboardName);
 }
 
 // The whole content of fd, read to its end with the parser's padding spare.
@@ -78,14 +64,14 @@ std::optional<std::string> readToEnd(int fd, std::size_t sizeHint) {
   }
   if (have > static_cast<std::size_t>(largestSnapshot)) return std::nullopt;
   // Zeroes the padding too: the parser may load it, and it must be defined.
-  text.resize(have + policyTextPadding);
+  text.resize(have + jsonTextPadding);
   text.resize(have);
   return text;
 }
 
 // One attempt: the text, or nothing when the file is unusable or changed
 // while it was read (a publisher writing in place, not by rename).
-std::optional<std::string> readStableText(int fd, bool& changed) {
+std::optional<std::string> readStableText(int fd, bool& changed, SnapshotVersion& version) {
   struct stat before {
   }, after{};
   if (::fstat(fd, &before) != 0 || !S_ISREG(before.st_mode) || before.st_size > largestSnapshot)
@@ -96,7 +82,7 @@ std::optional<std::string> readStableText(int fd, bool& changed) {
   if (!text || ::fstat(fd, &after) != 0) return std::nullopt;
   changed = !(stampsOf(before) == stampsOf(after)) || text->size() != static_cast<std::size_t>(after.st_size);
   if (changed) return std::nullopt;
-  lastRead = {true, stampsOf(after), readAt};
+  version = {stampsOf(after), readAt, 0};
   return text;
 }
 
@@ -107,28 +93,35 @@ bool stampsProveUnchanged(const FileStamps& now, const FileStamps& atRead, long 
   return now == atRead && now.modified < settled && now.changed < settled;
 }
 
-std::optional<std::string> readPolicySnapshotText() {
-  lastRead.valid = false;
-  auto path = policySnapshotPath();
-  if (!path) return std::nullopt;
-  // Non-blocking, so that a FIFO put in the file's place cannot hold the host.
-  FileDescriptor file{::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
-  if (file.fd < 0) return std::nullopt;
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    bool changed = false;
-    auto text = readStableText(file.fd, changed);
-    // Text that is not UTF-8 fails the JSON parse, which checks it anyway.
-    if (text || !changed) return text;
-  }
-  return std::nullopt;
+std::optional<std::string> policySnapshotPath() {
+  // A relative path names no runtime directory, and is ignored.
+  const char* runtimeDirectory = std::getenv("XDG_RUNTIME_DIR");
+  if (runtimeDirectory == nullptr || *runtimeDirectory != '/') return std::nullopt;
+  return std::string(runtimeDirectory) + "/" + std::string(policyPasteboardName);
 }
 
-bool isPolicySnapshotUnchanged() {
-  if (!lastRead.valid) return false;
+PublishedSnapshot readPolicySnapshot() {
+  auto path = policySnapshotPath();
+  if (!path) return {};
+  // Non-blocking, so that a FIFO put in the file's place cannot hold the host.
+  FileDescriptor file{::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
+  if (file.fd < 0) return {};
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    bool changed = false;
+    SnapshotVersion version;
+    auto text = readStableText(file.fd, changed, version);
+    // Text that is not UTF-8 fails the JSON parse, which checks it anyway.
+    if (text) return {std::move(text), version};
+    if (!changed) return {};
+  }
+  return {};
+}
+
+bool isPolicySnapshotUnchanged(const SnapshotVersion& version) {
   auto path = policySnapshotPath();
   struct stat status {};
   if (!path || ::stat(path->c_str(), &status) != 0) return false;
-  return stampsProveUnchanged(stampsOf(status), lastRead.stamps, lastRead.readAt);
+  return stampsProveUnchanged(stampsOf(status), version.stamps, version.readAt);
 }
 
 }  // namespace qorda

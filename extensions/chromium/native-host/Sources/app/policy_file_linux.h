@@ -1,18 +1,17 @@
-// What proves the Linux policy file unchanged without reading it.
+// Where the Linux policy file is, and what proves it unchanged without
+// reading it.
 #pragma once
 
-#include <sys/types.h>
+#include "companion.h"
+
+#include <optional>
+#include <string>
 
 namespace qorda {
 
-// One version of the file: its identity, size and times in nanoseconds.
-struct FileStamps {
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = 0;
-  long long modified = 0;
-  long long changed = 0;
-};
+// $XDG_RUNTIME_DIR/com.velmox.qorda.policy; nothing when the variable is
+// unset or not an absolute path.
+std::optional<std::string> policySnapshotPath();
 
 // File timestamps come from a clock that ticks coarsely (a second on some
 // file systems): a file changed in the same tick as an earlier read can keep

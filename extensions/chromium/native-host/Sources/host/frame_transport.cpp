@@ -5,19 +5,16 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace qorda {
 namespace {
 
-constexpr std::size_t headerSize = 4;
 // The first read of a body asks for at most this much; the buffer then
 // doubles as bytes keep arriving, by at most largestGrowth at a time.
 constexpr std::size_t initialBodyCapacity = 64 * 1024;
 constexpr std::size_t largestGrowth = 8 * 1024 * 1024;
-// Past this, a body buffer is given back once its frame is answered.
-constexpr std::size_t largestKeptBody = 1024 * 1024;
 
 bool ensureCapacity(FrameReader& reader, std::size_t capacity) {
   if (reader.capacity >= capacity) return true;
@@ -43,19 +40,14 @@ std::size_t readExactly(int fd, char* into, std::size_t size) {
   return have;
 }
 
-std::uint32_t decodeLength(const unsigned char* bytes) {
-  return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16 |
-         std::uint32_t{bytes[3]} << 24;
-}
-
 // Reads exactly length bytes into the body buffer, growing it only as far as
 // the bytes that have arrived justify.
 std::optional<std::string_view> readBody(FrameReader& reader, std::size_t length) {
+  constexpr std::size_t padding = jsonTextPadding;
   std::size_t have = 0;
-  std::size_t room =
-      std::min(length, std::max(reader.capacity, initialBodyCapacity + bodyPadding) - bodyPadding);
+  std::size_t room = std::min(length, std::max(reader.capacity, initialBodyCapacity + padding) - padding);
   for (;;) {
-    if (!ensureCapacity(reader, room + bodyPadding)) return std::nullopt;
+    if (!ensureCapacity(reader, room + padding)) return std::nullopt;
     std::size_t wanted = room - have;
     std::size_t count = readExactly(reader.fd, reader.body.get() + have, wanted);
     have += count;
@@ -63,52 +55,65 @@ std::optional<std::string_view> readBody(FrameReader& reader, std::size_t length
     if (have == length) break;
     room = std::min(length, have + std::min(have, largestGrowth));
   }
-  std::memset(reader.body.get() + length, 0, bodyPadding);
+  std::memset(reader.body.get() + length, 0, padding);
   return std::string_view(reader.body.get(), length);
 }
 
-bool writeAll(int fd, iovec* parts, int count) {
+}  // namespace
+
+std::array<char, 4> frameHeader(std::uint32_t length) {
+  return {static_cast<char>(length), static_cast<char>(length >> 8), static_cast<char>(length >> 16),
+          static_cast<char>(length >> 24)};
+}
+
+std::uint32_t frameLength(const std::array<char, 4>& header) {
+  auto byte = [&](int i) { return std::uint32_t{static_cast<unsigned char>(header[i])} << (8 * i); };
+  return byte(0) | byte(1) | byte(2) | byte(3);
+}
+
+bool writeAll(int fd, std::initializer_list<std::string_view> parts) {
+  std::vector<iovec> pending;
+  for (std::string_view part : parts) {
+    if (!part.empty()) pending.push_back({const_cast<char*>(part.data()), part.size()});
+  }
+  iovec* next = pending.data();
+  auto count = static_cast<int>(pending.size());
   while (count > 0) {
-    ssize_t written = ::writev(fd, parts, count);
-    if (written < 0) {
-      if (errno == EINTR) continue;
+    ssize_t written = ::writev(fd, next, count);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      if (written == 0) errno = EIO;
       return false;
     }
     auto remaining = static_cast<std::size_t>(written);
-    while (count > 0 && remaining >= parts->iov_len) {
-      remaining -= parts->iov_len;
-      ++parts;
+    while (count > 0 && remaining >= next->iov_len) {
+      remaining -= next->iov_len;
+      ++next;
       --count;
     }
     if (count > 0) {
-      parts->iov_base = static_cast<char*>(parts->iov_base) + remaining;
-      parts->iov_len -= remaining;
+      next->iov_base = static_cast<char*>(next->iov_base) + remaining;
+      next->iov_len -= remaining;
     }
   }
   return true;
 }
 
-}  // namespace
-
 std::optional<std::string_view> readFrame(FrameReader& reader) {
-  if (reader.capacity > largestKeptBody + bodyPadding) {
+  if (reader.capacity > largestKeptBuffer + jsonTextPadding) {
     reader.body.reset();
     reader.capacity = 0;
   }
-  unsigned char header[headerSize];
-  if (readExactly(reader.fd, reinterpret_cast<char*>(header), headerSize) < headerSize) return std::nullopt;
-  return readBody(reader, decodeLength(header));
+  std::array<char, 4> header;
+  if (readExactly(reader.fd, header.data(), header.size()) < header.size()) return std::nullopt;
+  return readBody(reader, frameLength(header));
 }
 
 bool writeFrame(int fd, std::string_view body) {
-  auto length = static_cast<std::uint32_t>(body.size());
-  unsigned char header[headerSize] = {
-      static_cast<unsigned char>(length), static_cast<unsigned char>(length >> 8),
-      static_cast<unsigned char>(length >> 16), static_cast<unsigned char>(length >> 24)};
+  auto header = frameHeader(static_cast<std::uint32_t>(body.size()));
   // Header and body leave in one call, so a reader never sees half a frame
   // because the host was stopped between two writes.
-  iovec parts[2] = {{header, headerSize}, {const_cast<char*>(body.data()), body.size()}};
-  return writeAll(fd, parts, 2);
+  return writeAll(fd, {std::string_view(header.data(), header.size()), body});
 }
 
 }  // namespace qorda

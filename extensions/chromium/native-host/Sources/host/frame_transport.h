@@ -2,8 +2,13 @@
 // bytes of JSON text, the same in both directions.
 #pragma once
 
+#include "json/json_padding.h"
+
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -23,15 +28,22 @@ struct FrameReader {
   std::size_t capacity = 0;  // padding included
 };
 
-// Every returned body has this many readable zero bytes after it, so the JSON
-// parser can read it in place.
-inline constexpr std::size_t bodyPadding = 64;
-
 // Reads the next frame; returns no frame when input ends, or fails, before a
-// complete frame has arrived. The body stays valid until the next call.
+// complete frame has arrived. The body stays valid until the next call and
+// has jsonTextPadding readable zero bytes after it.
 std::optional<std::string_view> readFrame(FrameReader& reader);
 
-// Writes body as one frame. Returns false when the reader has gone away.
+// Writes body as one frame, in one call. Returns false when the reader has
+// gone away.
 bool writeFrame(int fd, std::string_view body);
+
+// The 4-byte little-endian length that starts a frame, and its value.
+std::array<char, 4> frameHeader(std::uint32_t length);
+std::uint32_t frameLength(const std::array<char, 4>& header);
+
+// Writes every part, in order, retrying short and interrupted writes; false
+// (errno set) on failure. The host, its tools and the bench all write so.
+bool writeAll(int fd, std::initializer_list<std::string_view> parts);
+inline bool writeAll(int fd, std::string_view bytes) { return writeAll(fd, {bytes}); }
 
 }  // namespace qorda

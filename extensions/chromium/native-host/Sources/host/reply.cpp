@@ -1,56 +1,64 @@
 #include "reply.h"
 
-#include "json/json_lookup.h"
 #include "json/json_writer.h"
+#include "policy/policy_evaluation.h"
 
 namespace qorda {
 namespace {
 
-void add(ReplyObject& reply, std::string_view key, std::variant<bool, std::string_view> value) {
-  reply.members[reply.count++] = {key, value};
+struct Member {
+  std::string_view key;
+  std::variant<bool, std::string_view> value;
+};
+
+// At most seven members, in the order they are written.
+struct Members {
+  Member items[7];
+  std::size_t count = 0;
+  void add(std::string_view key, std::variant<bool, std::string_view> value) {
+    items[count++] = {key, value};
+  }
+};
+
+Members membersOf(const Decided& decided) {
+  const CheckRow& row = rowOf(decided.decision);
+  Members members;
+  members.add("accepted", true);
+  members.add("host", hostName);
+  members.add("version", hostVersion);
+  members.add("messageType", decided.messageType.value_or("unknown"));
+  members.add("requestId", decided.requestId.value_or(""));
+  members.add("policyAction", actionName(row.action));
+  if (!row.reason.empty()) members.add("reason", row.reason);
+  return members;
+}
+
+Members membersOf(HostError error) {
+  Members members;
+  members.add("accepted", false);
+  members.add("reason", error == HostError::invalidJSONShape ? "invalid_json_shape" : "invalid_json");
+  members.add("host", hostName);
+  members.add("version", hostVersion);
+  return members;
 }
 
 // The encoded size before any escaping: escapes only add to it.
-std::size_t unescapedSize(const ReplyObject& reply) {
+std::size_t unescapedSize(const Members& members) {
   std::size_t size = 2;
-  for (std::size_t i = 0; i < reply.count; ++i) {
-    const ReplyMember& member = reply.members[i];
-    size += member.key.size() + 4;
-    if (auto text = std::get_if<std::string_view>(&member.value)) size += text->size() + 2;
+  for (std::size_t i = 0; i < members.count; ++i) {
+    size += members.items[i].key.size() + 4;
+    if (auto text = std::get_if<std::string_view>(&members.items[i].value)) size += text->size() + 2;
   }
   return size;
 }
 
-}  // namespace
-
-ReplyObject buildReply(JsonObject message, const PolicyAction& policyAction) {
-  ReplyObject reply;
-  add(reply, "accepted", true);
-  add(reply, "host", hostName);
-  add(reply, "version", hostVersion);
-  add(reply, "messageType", stringAt(message, "messageType").value_or("unknown"));
-  add(reply, "requestId", stringAt(message, "requestId").value_or(""));
-  add(reply, "policyAction", policyAction.action);
-  if (policyAction.reason) add(reply, "reason", *policyAction.reason);
-  return reply;
-}
-
-ReplyObject buildErrorReply(HostError error) {
-  ReplyObject reply;
-  add(reply, "accepted", false);
-  add(reply, "reason", error == HostError::invalidJSONShape ? "invalid_json_shape" : "invalid_json");
-  add(reply, "host", hostName);
-  add(reply, "version", hostVersion);
-  return reply;
-}
-
-bool encodeReply(const ReplyObject& reply, std::string& out) {
+bool encode(const Members& members, std::string& out) {
   out.clear();
   // Refuse a huge echo before writing megabytes of it.
-  if (unescapedSize(reply) > maxReplySize) return false;
+  if (unescapedSize(members) > maxReplySize) return false;
   out += '{';
-  for (std::size_t i = 0; i < reply.count; ++i) {
-    const ReplyMember& member = reply.members[i];
+  for (std::size_t i = 0; i < members.count; ++i) {
+    const Member& member = members.items[i];
     if (i > 0) out += ',';
     appendJsonString(out, member.key);
     out += ':';
@@ -63,12 +71,22 @@ bool encodeReply(const ReplyObject& reply, std::string& out) {
   return out.size() <= maxReplySize;
 }
 
-void encodeReplyText(const DecodedMessage& message, const std::optional<PolicyAction>& decision,
-                     std::string& out) {
-  auto object = std::get_if<JsonObject>(&message);
-  ReplyObject reply =
-      object && decision ? buildReply(*object, *decision) : buildErrorReply(std::get<HostError>(message));
-  if (!encodeReply(reply, out)) out = "{}";
+}  // namespace
+
+Reply replyTo(const DecodedMessage& decoded, PolicyCache& cache) {
+  if (auto error = std::get_if<HostError>(&decoded)) return *error;
+  const Message& message = std::get<Message>(decoded);
+  return Decided{message.messageType, message.requestId, evaluatePolicyAction(message.intent, cache)};
+}
+
+bool isTakeover(const Reply& reply) {
+  auto decided = std::get_if<Decided>(&reply);
+  return decided && rowOf(decided->decision).action == Action::takeover;
+}
+
+void encodeReply(const Reply& reply, std::string& out) {
+  Members members = std::visit([](const auto& value) { return membersOf(value); }, reply);
+  if (!encode(members, out)) out = "{}";
 }
 
 }  // namespace qorda

@@ -2,9 +2,8 @@
 #pragma once
 
 #include "json/json_decoding.h"
-#include "policy/policy_evaluation.h"
+#include "policy/checks.h"
 
-#include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -18,31 +17,27 @@ inline constexpr std::string_view hostVersion = "0.0.1";
 // The browser drops the whole connection on a bigger message from a host.
 inline constexpr std::size_t maxReplySize = 1024 * 1024;
 
-struct ReplyMember {
-  std::string_view key;
-  std::variant<bool, std::string_view> value;
+// A message that decoded: its echoes and the check that decided it.
+struct Decided {
+  std::optional<std::string_view> messageType;
+  std::optional<std::string_view> requestId;
+  Check decision;
 };
 
-// A reply object: at most seven members, in the order they are written.
-struct ReplyObject {
-  std::array<ReplyMember, 7> members;
-  std::size_t count = 0;
-};
+// The reply to one frame: its decision, or why the frame was no message.
+using Reply = std::variant<Decided, HostError>;
 
-// The reply to a message that decoded: accepted, with the echoed
-// "messageType" and "requestId" and the policy action.
-ReplyObject buildReply(JsonObject message, const PolicyAction& policyAction);
+struct PolicyCache;
 
-// The reply to a frame that did not decode.
-ReplyObject buildErrorReply(HostError error);
+// The reply to one decoded frame: a message is decided under the policy in
+// cache, anything else is refused with its error.
+Reply replyTo(const DecodedMessage& decoded, PolicyCache& cache);
 
-// Writes reply as compact JSON into out. Returns false, leaving out
-// unspecified, when the text would exceed maxReplySize.
-bool encodeReply(const ReplyObject& reply, std::string& out);
+// True when the reply hands the request over to the desktop application.
+bool isTakeover(const Reply& reply);
 
-// The text of the reply to one frame: its decision when it decoded, its error
-// otherwise, and "{}" when that reply would be too long to send.
-void encodeReplyText(const DecodedMessage& message, const std::optional<PolicyAction>& decision,
-                     std::string& out);
+// Writes reply as compact JSON into out; "{}" when the text would exceed
+// maxReplySize.
+void encodeReply(const Reply& reply, std::string& out);
 
 }  // namespace qorda

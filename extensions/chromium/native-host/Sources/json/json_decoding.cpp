@@ -1,6 +1,25 @@
 #include "json_decoding.h"
 
+#include "json_lookup.h"
+
 namespace qorda {
+
+static_assert(jsonTextPadding >= simdjson::SIMDJSON_PADDING);
+
+namespace {
+
+RequestIntent intentOf(JsonObject intent) {
+  auto hints = objectAt(intent, "policyHints");
+  return {nestedStringAt(intent, "resource", "url"),
+          nestedStringAt(intent, "resource", "mimeType"),
+          nestedStringAt(intent, "sourceContext", "pageUrl"),
+          nestedStringAt(intent, "manifest", "url"),
+          nestedStringAt(intent, "detection", "signalType"),
+          nestedStringAt(intent, "classification", "deliveryType"),
+          hints && boolAt(*hints, "drmSuspected") == true};
+}
+
+}  // namespace
 
 std::string_view withoutByteOrderMark(std::string_view text) {
   static constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
@@ -8,20 +27,25 @@ std::string_view withoutByteOrderMark(std::string_view text) {
   return text;
 }
 
-DecodedMessage decodeMessage(simdjson::dom::parser& parser, std::string_view body) {
+DecodedMessage decodeMessage(JsonDecoder& decoder, std::string_view body) {
+  decoder.lastSize = body.size();
   // Skipped for parsing only: the body handed off keeps it.
   body = withoutByteOrderMark(body);
   simdjson::dom::element root;
-  if (parser.parse(body.data(), body.size(), false).get(root)) return HostError::invalidJSON;
-  switch (root.type()) {
-    case simdjson::dom::element_type::OBJECT:
-      return JsonObject(root);
-    case simdjson::dom::element_type::ARRAY:
-      return HostError::invalidJSONShape;
-    default:
-      // A bare scalar is no message at all, the same as text that is not JSON.
-      return HostError::invalidJSON;
-  }
+  if (decoder.parser.parse(body.data(), body.size(), false).get(root)) return HostError::invalidJSON;
+  if (root.is_array()) return HostError::invalidJSONShape;
+  // A bare scalar is no message at all, the same as text that is not JSON.
+  JsonObject object;
+  if (root.get(object)) return HostError::invalidJSON;
+  auto payload = objectAt(object, "payload");
+  auto intent = payload ? objectAt(*payload, "intent") : std::nullopt;
+  return Message{stringAt(object, "messageType"), stringAt(object, "requestId"),
+                 intent ? std::optional(intentOf(*intent)) : std::nullopt};
+}
+
+void giveBackLargeBuffers(JsonDecoder& decoder) {
+  if (decoder.lastSize > largestKeptBuffer) decoder.parser = simdjson::dom::parser();
+  decoder.lastSize = 0;
 }
 
 }  // namespace qorda

@@ -1,6 +1,9 @@
-// Decoding of JSON texts: the message of one frame, and the padding every
-// text must carry so that the parser can read it in place.
+// Decoding of a frame body into a message, by one parser kept from frame to
+// frame.
 #pragma once
+
+#include "json_padding.h"
+#include "message.h"
 
 #include <simdjson.h>
 
@@ -10,23 +13,26 @@
 
 namespace qorda {
 
-using JsonObject = simdjson::dom::object;
-using JsonArray = simdjson::dom::array;
-
-// Readable bytes that every text handed to the parser has after its end.
-inline constexpr std::size_t jsonTextPadding = 64;
-static_assert(jsonTextPadding >= simdjson::SIMDJSON_PADDING);
-
 // Why a frame body is no message: it is not JSON (a bare scalar included),
 // or its JSON is not an object.
 enum class HostError { invalidJSON, invalidJSONShape };
 
-using DecodedMessage = std::variant<JsonObject, HostError>;
+using DecodedMessage = std::variant<Message, HostError>;
 
-// Parses one frame body, which must have jsonTextPadding readable bytes after
-// it. A leading byte order mark is skipped. The result lives until the
-// parser's next parse.
-DecodedMessage decodeMessage(simdjson::dom::parser& parser, std::string_view body);
+// The parser and the size of the last body it parsed. Its buffers grow to
+// several times the largest body parsed.
+struct JsonDecoder {
+  simdjson::dom::parser parser;
+  std::size_t lastSize = 0;
+};
+
+// Decodes one frame body, which must have jsonTextPadding readable bytes
+// after it. A leading byte order mark is skipped. The message's views live
+// until the decoder's next decode or giveBackLargeBuffers.
+DecodedMessage decodeMessage(JsonDecoder& decoder, std::string_view body);
+
+// Frees the parser's buffers when the last body was over largestKeptBuffer.
+void giveBackLargeBuffers(JsonDecoder& decoder);
 
 // text without a leading UTF-8 byte order mark, which is no part of JSON.
 std::string_view withoutByteOrderMark(std::string_view text);

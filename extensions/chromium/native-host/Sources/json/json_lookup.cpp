@@ -8,12 +8,6 @@ std::optional<JsonObject> objectAt(JsonObject object, std::string_view key) {
   return value;
 }
 
-std::optional<JsonArray> arrayAt(JsonObject object, std::string_view key) {
-  JsonArray value;
-  if (object.at_key(key).get(value)) return std::nullopt;
-  return value;
-}
-
 std::optional<std::string_view> stringAt(JsonObject object, std::string_view key) {
   std::string_view value;
   if (object.at_key(key).get(value)) return std::nullopt;

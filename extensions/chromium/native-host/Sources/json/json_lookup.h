@@ -1,16 +1,18 @@
-// Typed lookups into decoded JSON: a key that is absent and a key of another
+// Typed lookups into parsed JSON: a key that is absent and a key of another
 // JSON type count alike as absent.
 #pragma once
 
-#include "json_decoding.h"
+#include <simdjson.h>
 
 #include <optional>
 #include <string_view>
 
 namespace qorda {
 
+using JsonObject = simdjson::dom::object;
+using JsonArray = simdjson::dom::array;
+
 std::optional<JsonObject> objectAt(JsonObject object, std::string_view key);
-std::optional<JsonArray> arrayAt(JsonObject object, std::string_view key);
 std::optional<std::string_view> stringAt(JsonObject object, std::string_view key);
 // Only JSON true and false are booleans; 0 and 1 are numbers.
 std::optional<bool> boolAt(JsonObject object, std::string_view key);

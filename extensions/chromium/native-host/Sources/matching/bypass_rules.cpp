@@ -50,11 +50,6 @@ std::optional<BypassForms> bypassFormsOf(const UrlComponents& url) {
   return forms;
 }
 
-std::optional<BypassForms> bypassFormsOf(std::string_view url) {
-  auto components = parseUrl(url);
-  return components ? bypassFormsOf(*components) : std::nullopt;
-}
-
 BypassRuleIndex indexBypassRules(const std::vector<DirectLinkBypassRule>& rules) {
   BypassRuleIndex index;
   index.built = true;
@@ -92,12 +87,6 @@ std::optional<std::size_t> firstMatchingRule(const BypassForms& forms,
     if (!refused && matchesRule(rule, forms)) return i;
   }
   return first;
-}
-
-bool matchesDirectLinkBypassRule(std::string_view url, const std::vector<DirectLinkBypassRule>& rules) {
-  if (rules.empty()) return false;
-  auto forms = bypassFormsOf(url);
-  return forms && firstMatchingRule(*forms, rules);
 }
 
 }  // namespace qorda

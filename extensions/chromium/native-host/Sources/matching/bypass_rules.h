@@ -37,7 +37,6 @@ struct BypassForms {
 // The forms of a URL, or nothing when no rule can match it: only http and
 // https URLs with a host match.
 std::optional<BypassForms> bypassFormsOf(const UrlComponents& url);
-std::optional<BypassForms> bypassFormsOf(std::string_view url);
 
 // The enabled rules by scope: equality rules in hash maps (pattern to first
 // position), prefix rules in order. Worth building when many URLs are tried.
@@ -56,8 +55,5 @@ BypassRuleIndex indexBypassRules(const std::vector<DirectLinkBypassRule>& rules)
 std::optional<std::size_t> firstMatchingRule(const BypassForms& forms,
                                              const std::vector<DirectLinkBypassRule>& rules,
                                              const BypassRuleIndex& index = {});
-
-// True when an enabled rule of rules covers url.
-bool matchesDirectLinkBypassRule(std::string_view url, const std::vector<DirectLinkBypassRule>& rules);
 
 }  // namespace qorda

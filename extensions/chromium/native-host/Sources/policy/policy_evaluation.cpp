@@ -1,21 +1,12 @@
 #include "policy_evaluation.h"
 
-#include "json/json_lookup.h"
 #include "request_classifiers.h"
 
 #include <algorithm>
-#include <array>
+#include <vector>
 
 namespace qorda {
 namespace {
-
-// The request as the checks read it: the resource URL is parsed once and
-// serves the scheme check, the host lists and the direct-link rules.
-struct Request {
-  JsonObject intent;
-  std::optional<std::string_view> resourceUrl;
-  std::optional<UrlComponents> resource;
-};
 
 // The hosts of a request's page, resource and manifest URLs, each once.
 struct CandidateHosts {
@@ -23,18 +14,20 @@ struct CandidateHosts {
   std::vector<std::string_view> sources;
 };
 
-// Stops at the first check that decides; records what it decided on.
-struct Outcome {
-  PolicyExplanation explanation;
-  bool explain = false;
-  bool decided = false;
-
-  void decide(std::string_view action, std::optional<std::string_view> reason, std::string_view decidedBy) {
-    explanation.policyAction = {action, reason};
-    explanation.decidedBy = decidedBy;
-    decided = true;
-  }
+// What the checks read. The resource URL is parsed once; the policy is
+// loaded, and the candidate hosts found, only when a check first needs them.
+struct Request {
+  const RequestIntent* intent;
+  std::optional<UrlComponents> resource;
+  PolicyCache* cache = nullptr;
+  const AppGroupPolicy* policy = nullptr;
+  std::optional<CandidateHosts> candidates;
 };
+
+const AppGroupPolicy& policyOf(Request& request) {
+  if (!request.policy) request.policy = &currentPolicy(*request.cache);
+  return *request.policy;
+}
 
 CandidateHosts candidateHostsOf(const Request& request) {
   CandidateHosts candidates;
@@ -46,112 +39,100 @@ CandidateHosts candidateHostsOf(const Request& request) {
     candidates.hosts.push_back(std::move(twice));
     candidates.sources.push_back(source);
   };
-  auto pageUrl = nestedStringAt(request.intent, "sourceContext", "pageUrl");
-  if (pageUrl) add(normalizedUrlHost(*pageUrl), "page");
+  const RequestIntent& intent = *request.intent;
+  if (intent.pageUrl) add(normalizedUrlHost(*intent.pageUrl), "page");
   if (request.resource) add(normalizedUrlHost(*request.resource), "resource");
-  auto manifestUrl = nestedStringAt(request.intent, "manifest", "url");
-  if (manifestUrl) add(normalizedUrlHost(*manifestUrl), "manifest");
+  if (intent.manifestUrl) add(normalizedUrlHost(*intent.manifestUrl), "manifest");
   return candidates;
 }
 
-void checkRequest(const Request& request, Outcome& outcome) {
-  auto hints = objectAt(request.intent, "policyHints");
-  if (hints && boolAt(*hints, "drmSuspected") == true)
-    return outcome.decide(blockedAction, "drm_suspected", "drm_hint");
-  if (nestedStringAt(request.intent, "classification", "deliveryType") == "websocket_custom_transport")
-    return outcome.decide(blockedAction, "websocket_transport", "transport");
-  if (hasUnsupportedScheme(request.resource))
-    return outcome.decide(blockedAction, "unsupported_scheme", "scheme");
-  if (isNonMediaMime(request.intent)) return outcome.decide(blockedAction, "non_media_mime", "mime_type");
+bool isCoveredBy(const HostList& list, Request& request, PolicyExplanation& why) {
+  // An empty list spares the URL parsing.
+  if (list.entries.empty()) return false;
+  if (!request.candidates) request.candidates = candidateHostsOf(request);
+  auto match = findCoveringEntry(list, request.candidates->hosts);
+  if (!match) return false;
+  why.hostSource = request.candidates->sources[match->host];
+  why.host = request.candidates->hosts[match->host];
+  why.index = match->entry;
+  why.entry = match->text;
+  return true;
 }
 
-bool isEmpty(const AppGroupPolicy& policy) {
-  return policy.hardBlockedHosts.entries.empty() && policy.userDenyHosts.entries.empty() &&
-         policy.remoteBypassHosts.entries.empty() && policy.bypassRules.empty();
-}
-
-void checkHostList(const HostList& list, const CandidateHosts& candidates, Outcome& outcome,
-                   std::string_view action, std::string_view reason, std::string_view decidedBy) {
-  if (outcome.decided) return;
-  auto match = findCoveringEntry(list, candidates.hosts);
-  if (!match) return;
-  outcome.decide(action, reason, decidedBy);
-  if (!outcome.explain) return;
-  outcome.explanation.hostSource = candidates.sources[match->host];
-  outcome.explanation.host = candidates.hosts[match->host];
-  outcome.explanation.index = match->entry;
-  outcome.explanation.entry = match->text;
-}
-
-void checkDirectLinkRules(const Request& request, const AppGroupPolicy& policy, Outcome& outcome) {
-  if (outcome.decided || policy.bypassRules.empty() || !request.resource ||
-      !isDirectLinkSignal(request.intent))
-    return;
+bool matchesDirectLinkRule(Request& request, PolicyExplanation& why) {
+  const AppGroupPolicy& policy = policyOf(request);
+  if (policy.bypassRules.empty() || !request.resource || !isDirectLinkSignal(request.intent->signalType))
+    return false;
   auto forms = bypassFormsOf(*request.resource);
   auto rule = forms ? firstMatchingRule(*forms, policy.bypassRules, policy.bypassRuleIndex) : std::nullopt;
-  if (!rule) return;
-  outcome.decide(bypassAction, "user_bypass_rule", "direct_link_rules");
-  if (!outcome.explain) return;
-  outcome.explanation.index = *rule;
-  std::string_view scope = policy.bypassRules[*rule].scope;
-  outcome.explanation.matchedForm = scope == exactURLScope     ? forms->exact
-                                    : scope == pathPrefixScope ? forms->prefix
-                                                               : forms->host;
+  if (!rule) return false;
+  why.index = *rule;
+  const std::string_view scope = policy.bypassRules[*rule].scope;
+  why.matchedForm = scope == exactURLScope     ? forms->exact
+                    : scope == pathPrefixScope ? forms->prefix
+                                               : forms->host;
+  return true;
 }
 
-void checkPolicy(const Request& request, const AppGroupPolicy& policy, Outcome& outcome) {
-  // Nothing below can match; spare the URL parsing.
-  if (isEmpty(policy)) return;
-  CandidateHosts candidates = candidateHostsOf(request);
-  checkHostList(policy.hardBlockedHosts, candidates, outcome, blockedAction, "hard_blocked_site",
-                "hardBlockedHosts");
-  checkHostList(policy.userDenyHosts, candidates, outcome, blockedAction, "user_denied_site",
-                "userDenyHosts");
-  checkHostList(policy.remoteBypassHosts, candidates, outcome, bypassAction, "remote_bypass_site",
-                "remoteBypassHosts");
-  checkHostList(policy.hostAllPatterns, candidates, outcome, bypassAction, "user_bypass_rule",
-                "hostAll_rules");
-  checkDirectLinkRules(request, policy, outcome);
-}
-
-// The ordered checks; loadPolicy is called only once the request checks pass.
-template <typename LoadPolicy>
-PolicyExplanation evaluate(JsonObject message, LoadPolicy loadPolicy, bool explain) {
-  Outcome outcome;
-  outcome.explain = explain;
-  auto payload = objectAt(message, "payload");
-  auto intent = payload ? objectAt(*payload, "intent") : std::nullopt;
-  if (!intent) {
-    outcome.decide(takeoverAction, std::nullopt, "no_intent");
-    return outcome.explanation;
+// Whether check decides the request; what it decided on goes to why.
+bool applies(Check check, Request& request, PolicyExplanation& why) {
+  switch (check) {
+    case Check::noIntent:
+      return request.intent == nullptr;
+    case Check::drmHint:
+      return request.intent->drmSuspected;
+    case Check::transport:
+      return request.intent->deliveryType == "websocket_custom_transport";
+    case Check::scheme:
+      return hasUnsupportedScheme(request.resource);
+    case Check::mimeType:
+      return isNonMediaMime(request.intent->mimeType);
+    case Check::hardBlocked:
+      return isCoveredBy(policyOf(request).hardBlockedHosts, request, why);
+    case Check::userDenied:
+      return isCoveredBy(policyOf(request).userDenyHosts, request, why);
+    case Check::remoteBypass:
+      return isCoveredBy(policyOf(request).remoteBypassHosts, request, why);
+    case Check::hostAllRules:
+      return isCoveredBy(policyOf(request).hostAllPatterns, request, why);
+    case Check::directLinkRules:
+      return matchesDirectLinkRule(request, why);
+    case Check::noMatch:
+      return true;
   }
-  Request request{*intent, nestedStringAt(*intent, "resource", "url"), std::nullopt};
-  if (request.resourceUrl) request.resource = parseUrl(*request.resourceUrl);
-  checkRequest(request, outcome);
-  if (!outcome.decided) checkPolicy(request, loadPolicy(), outcome);
-  if (!outcome.decided) outcome.decide(takeoverAction, std::nullopt, "no_match");
-  return outcome.explanation;
+  return true;
+}
+
+PolicyExplanation evaluate(Request request) {
+  PolicyExplanation why;
+  if (request.intent && request.intent->resourceUrl)
+    request.resource = parseUrl(*request.intent->resourceUrl);
+  for (const CheckRow& row : checkTable) {
+    if (!applies(row.check, request, why)) continue;
+    why.decidedBy = row.check;
+    break;
+  }
+  return why;
 }
 
 }  // namespace
 
-PolicyAction evaluatePolicyAction(JsonObject message) {
-  return evaluate(
-             message, []() -> const AppGroupPolicy& { return loadPolicyFromAppGroup(); }, false)
-      .policyAction;
+Check evaluatePolicyAction(const std::optional<RequestIntent>& intent, PolicyCache& cache) {
+  return evaluate({intent ? &*intent : nullptr, std::nullopt, &cache, nullptr, std::nullopt}).decidedBy;
 }
 
-PolicyExplanation explainPolicyAction(JsonObject message, const AppGroupPolicy& policy) {
-  PolicyExplanation explanation = evaluate(
-      message, [&]() -> const AppGroupPolicy& { return policy; }, true);
+PolicyExplanation explainPolicyAction(const std::optional<RequestIntent>& intent,
+                                      const AppGroupPolicy& policy) {
+  PolicyExplanation why =
+      evaluate({intent ? &*intent : nullptr, std::nullopt, nullptr, &policy, std::nullopt});
   // A rule is named as published: its pattern as written, its position in
   // the snapshot's array.
-  if (explanation.decidedBy == "hostAll_rules" || explanation.decidedBy == "direct_link_rules") {
-    explanation.rule = policy.bypassRules[*explanation.index];
-    explanation.entry = explanation.rule->pattern;
-    explanation.index = policy.bypassRulePositions[*explanation.index];
+  if (why.decidedBy == Check::hostAllRules || why.decidedBy == Check::directLinkRules) {
+    why.rule = policy.bypassRules[*why.index];
+    why.entry = why.rule->pattern;
+    why.index = policy.bypassRulePositions[*why.index];
   }
-  return explanation;
+  return why;
 }
 
 }  // namespace qorda

@@ -1,7 +1,9 @@
-// The ordered decision for one request message.
+// The ordered decision for one request.
 #pragma once
 
-#include "json/json_decoding.h"
+#include "checks.h"
+#include "json/message.h"
+#include "policy_cache.h"
 #include "policy_snapshot.h"
 
 #include <cstddef>
@@ -11,25 +13,14 @@
 
 namespace qorda {
 
-inline constexpr std::string_view takeoverAction = "takeover";
-inline constexpr std::string_view blockedAction = "blocked";
-inline constexpr std::string_view bypassAction = "bypass";
+// Decides what happens to one request (intent absent: the message had
+// none): the checks on the request itself first, then the published policy,
+// which cache gives only once they pass. Returns the check that decided.
+Check evaluatePolicyAction(const std::optional<RequestIntent>& intent, PolicyCache& cache);
 
-struct PolicyAction {
-  std::string_view action;
-  std::optional<std::string_view> reason;  // absent exactly for takeover
-};
-
-// Decides what happens to one request: the checks on the request itself
-// first, then the published policy, which is read only when they pass.
-PolicyAction evaluatePolicyAction(JsonObject message);
-
-// The decision, and which check made it and on what.
+// The decision, and what the check that made it decided on.
 struct PolicyExplanation {
-  PolicyAction policyAction;
-  // "no_intent", "drm_hint", "transport", "scheme", "mime_type", a host
-  // list's key, "hostAll_rules", "direct_link_rules" or "no_match".
-  std::string_view decidedBy;
+  Check decidedBy = Check::noMatch;
   std::string_view hostSource;       // "page", "resource" or "manifest"
   std::string host;                  // the candidate host that a list covered
   std::optional<std::size_t> index;  // the entry of the list, or the rule's published position
@@ -39,6 +30,7 @@ struct PolicyExplanation {
 };
 
 // evaluatePolicyAction under the given policy, with the reasons shown.
-PolicyExplanation explainPolicyAction(JsonObject message, const AppGroupPolicy& policy);
+PolicyExplanation explainPolicyAction(const std::optional<RequestIntent>& intent,
+                                      const AppGroupPolicy& policy);
 
 }  // namespace qorda

@@ -8,12 +8,9 @@
 
 #include <array>
 #include <deque>
-#include <new>
 #include <unordered_map>
 
 namespace qorda {
-
-static_assert(policyTextPadding >= simdjson::SIMDJSON_PADDING);
 
 struct PolicyStorage {
   std::string text;
@@ -148,37 +145,6 @@ void reportIgnoredKeys(JsonObject snapshot, const FindingLog& log) {
   }
 }
 
-// The policy of the last snapshot read, and whether it has served a message
-// since it was parsed.
-struct PublishedPolicy {
-  AppGroupPolicy policy;
-  bool loaded = false;
-  bool reused = false;
-};
-
-const AppGroupPolicy& reuse(PublishedPolicy& published) {
-  // A one-shot host never pays for an index; a long-lived one builds it once
-  // the snapshot has served a second message.
-  if (!published.reused) indexPolicy(published.policy);
-  published.reused = true;
-  return published.policy;
-}
-
-const AppGroupPolicy& loadPublished(PublishedPolicy& published) {
-  static const AppGroupPolicy emptyPolicy;
-  if (published.loaded && isPolicySnapshotUnchanged()) return reuse(published);
-  auto text = readPolicySnapshotText();
-  if (!text) {
-    published = {};
-    return emptyPolicy;
-  }
-  if (published.loaded && published.policy.storage->text == *text) return reuse(published);
-  published = {};
-  published.policy = policyFromSnapshotText(std::move(*text));
-  published.loaded = true;
-  return published.policy;
-}
-
 }  // namespace
 
 AppGroupPolicy policyFromSnapshotText(std::string text, std::vector<SnapshotFinding>* findings) {
@@ -187,9 +153,15 @@ AppGroupPolicy policyFromSnapshotText(std::string text, std::vector<SnapshotFind
   AppGroupPolicy policy;
   policy.storage = storage;
   FindingLog log{findings};
+  if (storage->text.size() > largestPolicySnapshot) {
+    log.add("", std::nullopt, "too_large",
+            "over 256 MiB: the host does not read it and uses the empty policy");
+    storage->text.clear();
+    return policy;
+  }
   simdjson::dom::element root;
   std::string_view json = withoutByteOrderMark(storage->text);
-  bool unpadded = storage->text.capacity() - storage->text.size() < simdjson::SIMDJSON_PADDING;
+  bool unpadded = storage->text.capacity() - storage->text.size() < jsonTextPadding;
   JsonObject snapshot;
   bool parsed = !storage->parser.parse(json.data(), json.size(), unpadded).get(root);
   if (!parsed || root.get(snapshot)) {
@@ -209,9 +181,14 @@ AppGroupPolicy policyFromSnapshotText(std::string text, std::vector<SnapshotFind
 
 bool isUsableSnapshot(const std::vector<SnapshotFinding>& findings) {
   for (const SnapshotFinding& finding : findings) {
-    if (finding.problem == "not_json" || finding.problem == "not_an_object") return false;
+    if (finding.problem == "not_json" || finding.problem == "not_an_object" || finding.problem == "too_large")
+      return false;
   }
   return true;
+}
+
+std::string_view snapshotTextOf(const AppGroupPolicy& policy) {
+  return policy.storage ? std::string_view(policy.storage->text) : std::string_view();
 }
 
 void indexPolicy(AppGroupPolicy& policy) {
@@ -220,18 +197,6 @@ void indexPolicy(AppGroupPolicy& policy) {
     if (list->firstPosition.empty()) indexHostList(*list);
   }
   if (!policy.bypassRuleIndex.built) policy.bypassRuleIndex = indexBypassRules(policy.bypassRules);
-}
-
-const AppGroupPolicy& loadPolicyFromAppGroup() {
-  static PublishedPolicy published;
-  try {
-    return loadPublished(published);
-  } catch (const std::bad_alloc&) {
-    // A snapshot too large for memory is no policy, never an abort.
-    published = {};
-    static const AppGroupPolicy emptyPolicy;
-    return emptyPolicy;
-  }
 }
 
 }  // namespace qorda

@@ -39,18 +39,16 @@ struct SnapshotFinding {
 };
 
 // The policy in one snapshot text; the empty policy when it is not a JSON
-// object. When findings is given, every way in which the host reads the
+// object or is too large to be read. When findings is given, every way in which the host reads the
 // snapshot otherwise than written is added to it.
 AppGroupPolicy policyFromSnapshotText(std::string text, std::vector<SnapshotFinding>* findings = nullptr);
 
-// True when the snapshot text is JSON whose top level is an object.
+// True when the host reads the snapshot text as some policy: JSON whose top
+// level is an object, within largestPolicySnapshot.
 bool isUsableSnapshot(const std::vector<SnapshotFinding>& findings);
 
-// The policy published right now; the empty policy when none is published or
-// it cannot be read. A snapshot replaced since the last call is read anew;
-// one that is provably unchanged is not parsed again. Valid until the next
-// call.
-const AppGroupPolicy& loadPolicyFromAppGroup();
+// The text the policy was parsed from.
+std::string_view snapshotTextOf(const AppGroupPolicy& policy);
 
 // Makes matching a policy that serves many messages cost lookups, not walks
 // of every list and rule.

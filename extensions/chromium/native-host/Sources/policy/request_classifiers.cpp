@@ -1,6 +1,5 @@
 #include "request_classifiers.h"
 
-#include "json/json_lookup.h"
 #include "matching/text.h"
 
 namespace qorda {
@@ -9,8 +8,7 @@ bool hasUnsupportedScheme(const std::optional<UrlComponents>& resourceUrl) {
   return !resourceUrl || !hasHttpScheme(*resourceUrl);
 }
 
-bool isNonMediaMime(JsonObject intent) {
-  auto mimeType = nestedStringAt(intent, "resource", "mimeType");
+bool isNonMediaMime(std::optional<std::string_view> mimeType) {
   if (!mimeType) return false;
   std::string lowered = lowercased(*mimeType);
   std::string_view type = trimmed(lowered);
@@ -23,8 +21,7 @@ bool isNonMediaMime(JsonObject intent) {
   return true;
 }
 
-bool isDirectLinkSignal(JsonObject intent) {
-  auto signalType = nestedStringAt(intent, "detection", "signalType");
+bool isDirectLinkSignal(std::optional<std::string_view> signalType) {
   if (!signalType) return false;
   std::string signal = lowercased(*signalType);
   return signal == "direct_url" || signal == "media_mime" || signal == "content_disposition";

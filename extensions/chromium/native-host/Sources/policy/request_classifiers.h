@@ -1,10 +1,10 @@
-// Yes-or-no tests on the intent of one request, made before any policy list.
+// Yes-or-no tests on one request, made before any policy list.
 #pragma once
 
-#include "json/json_decoding.h"
 #include "matching/url_components.h"
 
 #include <optional>
+#include <string_view>
 
 namespace qorda {
 
@@ -12,11 +12,11 @@ namespace qorda {
 // http or https. No URL, or one that does not parse, is unsupported.
 bool hasUnsupportedScheme(const std::optional<UrlComponents>& resourceUrl);
 
-// True when the resource's MIME type names something other than audio,
-// video, a streaming manifest or an octet stream. No MIME type is not.
-bool isNonMediaMime(JsonObject intent);
+// True when the MIME type names something other than audio, video, a
+// streaming manifest or an octet stream. No MIME type is not.
+bool isNonMediaMime(std::optional<std::string_view> mimeType);
 
 // True when the detection signal is one of the direct-link kinds.
-bool isDirectLinkSignal(JsonObject intent);
+bool isDirectLinkSignal(std::optional<std::string_view> signalType);
 
 }  // namespace qorda

@@ -1,7 +1,7 @@
 // One arbitrary frame body through the steps of main's loop: decoding,
-// evaluation under a fixed policy, reply, hand-off.
+// evaluation under a fixed policy, reply, hand-off; then the same body again,
+// which must be answered alike.
 #include "fuzz_support.h"
-#include "host/frame_transport.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -10,16 +10,16 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // Exactly the zeroed padding the frame reader promises, so a read past it
   // is caught.
-  std::unique_ptr<char[]> bytes(new char[size + qorda::bodyPadding]());
+  std::unique_ptr<char[]> bytes(new char[size + qorda::jsonTextPadding]());
   std::copy_n(reinterpret_cast<const char*>(data), size, bytes.get());
   std::string_view body(bytes.get(), size);
-  static simdjson::dom::parser parser;  // reused, as the host reuses its own
+  static qorda::JsonDecoder decoder;  // kept, as the host keeps its own
+  static qorda::PolicyCache policy;
   std::string replyText;
-  std::string reply(qorda::fuzz::answerFrame(parser, body, replyText));
-  qorda::fuzz::checkAnswer(body, reply, qorda::fuzz::takeHandOffs());
-  // The same frame again: nothing carries over from one frame to the next.
-  if (qorda::fuzz::answerFrame(parser, body, replyText) != reply)
+  std::string reply(qorda::fuzz::answerFrame(decoder, policy, body, replyText));
+  qorda::fuzz::checkAnswer(body, reply);
+  if (qorda::fuzz::answerFrame(decoder, policy, body, replyText) != reply)
     qorda::fuzz::fail("a second answer differs", reply);
-  qorda::fuzz::takeHandOffs();
+  qorda::fuzz::checkAnswer(body, reply);
   return 0;
 }
