@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include "report.h"
+#include "signing.h"
 #include "system.h"
 
 #include <algorithm>
@@ -98,7 +99,7 @@ Result<fs::path> resolveHostPath(const Options& options, std::ostream& err) {
   if (!options.hostPath.empty())
     host = absoluteFromCwd(options.hostPath);
   else if (const auto self = selfExecutable())
-    host = self->parent_path() / hostProgramName;
+    host = hostBeside(self->parent_path());
   else
     return {{}, "cannot tell where this program is; give --host-path"};
   if (!isValidUtf8(host.string())) return {{}, "the host path is not valid UTF-8: " + host.string()};
@@ -242,6 +243,8 @@ StatusRow statusOf(const Target& target, const Options& options) {
     auto check = checkManifestText(*text.value, options.name, options.extensionIds);
     row.problems = std::move(check.problems);
     checkHostProgram(check.hostPath, row.problems);
+    if (row.problems.empty())
+      if (auto problem = appGroupProblem(check.hostPath)) row.problems.push_back(*problem);
     row.state = row.problems.empty() ? "ok" : "invalid";
   }
   return row;

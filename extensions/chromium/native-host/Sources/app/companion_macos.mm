@@ -1,9 +1,12 @@
 // The host's channels to the desktop application on macOS: the named
 // pasteboard, the application group's user defaults, the distributed
 // notification centre and the workspace's application launch. Correct with
-// and without ARC; the build compiles it without. The host runs no run loop,
-// so every call drains its own autorelease pool.
+// and without ARC; the build compiles it without. The host runs no run loop
+// (but for one turn before it asks what runs), so every call drains its own
+// autorelease pool.
 #include "companion.h"
+
+#include "json/json_padding.h"
 
 #import <AppKit/AppKit.h>
 #import <Foundation/Foundation.h>
@@ -46,14 +49,19 @@ NSString* decodedString(std::string_view text) {
 }
 
 // An autoreleased string with the UTF-8 text, a leading byte order mark
-// included, or nil if the text is not UTF-8.
+// included, or nil if the text is not UTF-8 or memory ran out.
 NSString* stringFrom(std::string_view text) {
   if (!text.starts_with("\xEF\xBB\xBF")) return decodedString(text);
   // Foundation drops a leading byte order mark, but not one behind a guard
-  // character that is cut off afterwards.
-  std::string guarded = "-";
-  guarded += text;
-  return [decodedString(guarded) substringFromIndex:1];
+  // character that is cut off afterwards. The copy may fail: no exception
+  // may leave the caller's autorelease pool undrained.
+  try {
+    std::string guarded = "-";
+    guarded += text;
+    return [decodedString(guarded) substringFromIndex:1];
+  } catch (...) {
+    return nil;
+  }
 }
 
 void sleepMilliseconds(long milliseconds) {
@@ -134,24 +142,42 @@ void appendToInbox(NSString* text) {
 
 }  // namespace
 
-std::optional<std::string> readPolicySnapshotText() {
+PublishedSnapshot readPolicySnapshot() {
   @autoreleasepool {
-    NSPasteboard* pasteboard = [NSPasteboard pasteboardWithName:stringFrom(policyPasteboardName)];
-    NSString* text = [pasteboard stringForType:NSPasteboardTypeString];
-    // The UTF-8 bytes without lossy conversion: nil for a string that holds
-    // an unpaired surrogate.
-    NSData* bytes = [text dataUsingEncoding:NSUTF8StringEncoding allowLossyConversion:NO];
-    if (bytes == nil) return std::nullopt;
-    std::string result;
-    result.reserve([bytes length] + policyTextPadding);
-    result.assign(static_cast<const char*>([bytes bytes]), [bytes length]);
-    return result;
+    // A failed allocation is caught here, inside the pool, which therefore
+    // drains as usual: the host has no outer pool to take what it leaves.
+    try {
+      NSPasteboard* pasteboard = [NSPasteboard pasteboardWithName:stringFrom(policyPasteboardName)];
+      // Publishing clears the pasteboard and then sets the text: a read that
+      // falls between the two finds nothing, and is made once more.
+      for (int attempt = 0; attempt < 2; ++attempt) {
+        // Taken before the read: a publish during the read then shows as a
+        // new count at the next message.
+        const long changeCount = [pasteboard changeCount];
+        NSData* data = [pasteboard dataForType:NSPasteboardTypeString];
+        const std::size_t length = [data length];
+        if (length == 0) continue;
+        // As on Linux, a larger snapshot is no policy.
+        if (length > largestPolicySnapshot) return {};
+        std::string text(length + jsonTextPadding, '\0');
+        [data getBytes:text.data() length:length];
+        text.resize(length);
+        return {std::move(text), SnapshotVersion{.changeCount = changeCount}};
+      }
+    } catch (...) {
+    }
+    // Nothing proves a version: the count stays the same when the text is
+    // set after the clear, so an empty read is never kept.
+    return {};
   }
 }
 
-// The text is read for every message and compared with the one last parsed:
-// the pasteboard's change count is at most a hint, never proof.
-bool isPolicySnapshotUnchanged() { return false; }
+bool isPolicySnapshotUnchanged(const SnapshotVersion& version) {
+  @autoreleasepool {
+    return [[NSPasteboard pasteboardWithName:stringFrom(policyPasteboardName)] changeCount] ==
+           version.changeCount;
+  }
+}
 
 void appendToCaptureInbox(std::string_view messageText) {
   @autoreleasepool {
@@ -171,6 +197,10 @@ void appendToCaptureInbox(std::string_view messageText) {
 void ensureHostAppIsRunningInBackground() {
   @autoreleasepool {
     NSString* bundleIdentifier = stringFrom(hostAppBundleID);
+    // The list of running applications is brought up to date only while the
+    // main run loop runs, which the host never does otherwise: one turn,
+    // without waiting, makes the answer current for a long-lived host.
+    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true);
     if ([[NSRunningApplication runningApplicationsWithBundleIdentifier:bundleIdentifier] count] > 0) return;
     NSWorkspace* workspace = [NSWorkspace sharedWorkspace];
     NSURL* applicationURL = [workspace URLForApplicationWithBundleIdentifier:bundleIdentifier];
@@ -179,6 +209,9 @@ void ensureHostAppIsRunningInBackground() {
     [configuration setActivates:NO];
     [configuration setHides:YES];
     [configuration setCreatesNewApplicationInstance:NO];
+    // A background start is no user's doing: no Recent Items entry, no alert.
+    [configuration setAddsToRecentItems:NO];
+    [configuration setPromptsUserIfNeeded:NO];
     // A host that exits at once could take the launch request with it, so it
     // waits for the handler, for a bounded time. The handler may come later:
     // the block's copy holds its own share of the completion.

@@ -19,11 +19,13 @@ NS_ASSUME_NONNULL_BEGIN
 @interface NSWorkspaceOpenConfiguration : NSObject {
   // GNUstep's runtime has no non-fragile instance variables, so the
   // properties' storage is declared here; Apple's header shows none.
-  BOOL _activates, _hides, _createsNewApplicationInstance;
+  BOOL _activates, _hides, _createsNewApplicationInstance, _addsToRecentItems, _promptsUserIfNeeded;
 }
 @property BOOL activates;
 @property BOOL hides;
 @property BOOL createsNewApplicationInstance;
+@property BOOL addsToRecentItems;
+@property BOOL promptsUserIfNeeded;
 @end
 
 @interface NSWorkspace (QordaAppleShim)
@@ -33,5 +35,11 @@ NS_ASSUME_NONNULL_BEGIN
            completionHandler:(void (^_Nullable)(NSRunningApplication* _Nullable app,
                                                 NSError* _Nullable error))completionHandler;
 @end
+
+// Core Foundation's run loop, which Foundation brings in on a Mac.
+typedef const struct __CFString* CFRunLoopMode;
+extern "C" const CFRunLoopMode kCFRunLoopDefaultMode;
+extern "C" int32_t CFRunLoopRunInMode(CFRunLoopMode mode, double seconds,
+                                      unsigned char returnAfterSourceHandled);
 
 NS_ASSUME_NONNULL_END

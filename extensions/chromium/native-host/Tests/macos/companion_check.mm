@@ -1,159 +1,91 @@
-// The GNUstep check's test program: runs its arguments as commands, in order,
-// against the channels of companion_macos.mm and GNUstep's real user defaults,
-// distributed notification centre and pasteboard. Commands:
-//   append TEXT    the host appends TEXT to the capture inbox
-//   read           prints the inbox, one element a line
-//   notify TEXT    the host posts TEXT to a listener whose delivery is
-//                  suspended, as for a hidden and inactive application
+// The GNUstep check's test program: runs its arguments in order, VAR=value
+// setting the environment and the rest commands, against the channels of
+// companion_macos.mm and GNUstep's real user defaults and pasteboard:
+//   append TEXT, read   the host appends TEXT to the inbox; the inbox, a line each
+//   timed-append TEXT   the same, printing how long the append took
+//   notify TEXT    the host posts TEXT; prints what was posted
 //   launch         the host asks for the desktop application; prints how soon
 //                  it returned and how many completion handlers had started
 //   wait-handler   waits up to 3 s for a completion handler to finish
-//   publish TEXT, replace TEXT   the desktop application puts TEXT on the
-//                  policy pasteboard, with a new change count or not
-//   policy, unchanged   prints the host's snapshot text, or its verdict on it
+//   running, quit  the desktop application runs; it quits
+//   publish TEXT   the desktop application clears the policy pasteboard and
+//                  sets TEXT; publish-late sets it only after the host's next
+//                  read of the pasteboard; clear only clears it
+//   fail-alloc     the next C++ allocation fails
+//   policy, unchanged   the host's snapshot, or its verdict on the last one read
 // Below, stand-ins of the calls that Debian's GNUstep lacks (declared in
 // apple_api_shim.h), each doing what the check can observe: the suite is a
-// GNUstep defaults domain that is written late unless synchronized; the
-// container and the application are folders named by the check's
-// environment; a launch is printed, and its handler called
-// QORDA_CHECK_LAUNCH_MS (default 100) ms later on another thread.
+// GNUstep defaults domain, written when synchronized; the container and the application
+// are folders named by the environment; the list of running applications is
+// brought up to date only when the run loop turns; a launch is printed, and
+// its handler called QORDA_CHECK_LAUNCH_MS (default 100) ms later on another
+// thread.
 #import "apple_api_shim.h"
 
 #include "app/companion.h"
+#include "json/json_padding.h"
 
 #include <Block.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
+#include <objc/runtime.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
-
-@interface QordaCheckListener : NSObject {
- @public
-  NSNotification* received;
-}
-@end
-
-@implementation QordaCheckListener
-- (void)receive:(NSNotification*)notification {
-  if (received == nil) received = [notification retain];
-}
-@end
+#include <utility>
 
 namespace {
+
+bool failNextAllocation = false, applicationRuns = false, applicationListed = false;
+NSData* lateText;  // set on the pasteboard at the host's next read
+std::optional<qorda::SnapshotVersion> lastVersion;
+std::atomic<int> completionHandlers[2];  // started, finished
 
 NSURL* folderFromEnvironment(const char* variable, NSString* lastComponent) {
   const char* value = std::getenv(variable);
   if (value == nullptr || *value == '\0') return nil;
   NSString* path = [NSString stringWithUTF8String:value];
-  if (lastComponent != nil) path = [path stringByAppendingPathComponent:lastComponent];
-  return [NSURL fileURLWithPath:path isDirectory:YES];
-}
-
-// Completion handlers started, and finished.
-std::atomic<int> completionHandlers[2];
-
-// Suites with changes not yet written: Apple's store writes on its own
-// time, so these are written only when synchronized, or as late as can be.
-NSMutableArray* unwrittenSuites;
-
-// A change written while the inbox lock is free can undo, or be undone by,
-// the desktop application's rewrite of the list.
-void reportUnlockedWrite() {
-  NSURL* container = folderFromEnvironment("QORDA_CHECK_GROUP_CONTAINERS", @"group.com.velmox.qorda");
-  if (container == nil) return;
-  NSString* path = [[container path] stringByAppendingPathComponent:@"capture_inbox_payloads.lock"];
-  int fd = ::open([path fileSystemRepresentation], O_RDONLY | O_CLOEXEC);
-  if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
-    std::fprintf(stderr, "store written without the inbox lock\n");
-  if (fd >= 0) ::close(fd);
-}
-
-NSString* string(std::string_view text) {
-  return [[[NSString alloc] initWithBytes:text.data() length:text.size()
-                                 encoding:NSUTF8StringEncoding] autorelease];
-}
-
-void read() {
-  NSUserDefaults* suite = [[[NSUserDefaults alloc] initWithSuiteName:string(qorda::appGroupID)] autorelease];
-  id value = [suite objectForKey:string(qorda::appGroupInboxKey)];
-  if (value == nil)
-    std::printf("(absent)\n");
-  else if (![value isKindOfClass:[NSArray class]])
-    std::printf("(not a list) %s\n", [[value description] UTF8String]);
-  else
-    for (NSString* element in value) std::printf("%s\n", [element UTF8String]);
-}
-
-void notify(const char* text) {
-  NSDistributedNotificationCenter* center = [NSDistributedNotificationCenter defaultCenter];
-  QordaCheckListener* listener = [[[QordaCheckListener alloc] init] autorelease];
-  [center addObserver:listener selector:@selector(receive:) name:string(qorda::notificationName) object:nil];
-  [center setSuspended:YES];
-  qorda::postCaptureNotification(text);
-  NSDate* deadline = [NSDate dateWithTimeIntervalSinceNow:5];
-  while (listener->received == nil && [deadline timeIntervalSinceNow] > 0)
-    [[NSRunLoop currentRunLoop] runMode:NSDefaultRunLoopMode
-                             beforeDate:[NSDate dateWithTimeIntervalSinceNow:0.05]];
-  [center removeObserver:listener];
-  NSNotification* received = [listener->received autorelease];
-  if (received == nil) return (void)std::printf("no notification within 5 s\n");
-  std::printf("received %s object=%s userInfo keys=%u payload=%s\n", [[received name] UTF8String],
-              [received object] == nil ? "nil" : "set", static_cast<unsigned>([[received userInfo] count]),
-              [[[received userInfo] objectForKey:@"payload"] UTF8String]);
-}
-
-void launch() {
-  auto start = std::chrono::steady_clock::now();
-  qorda::ensureHostAppIsRunningInBackground();
-  std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-  std::printf("returned %s, handlers started %d\n",
-              took.count() < 0.4 ? "before 0.4 s"
-              : took.count() < 1 ? "at 0.4 to 1 s"
-                                 : "later",
-              completionHandlers[false].load());
+  return [NSURL fileURLWithPath:lastComponent ? [path stringByAppendingPathComponent:lastComponent] : path];
 }
 
 void policy() {
-  std::optional<std::string> text = qorda::readPolicySnapshotText();
-  if (!text) return (void)std::printf("(none)\n");
-  bool padded = text->capacity() >= text->size() + qorda::policyTextPadding;
-  std::printf("%s (padding %s)\n", text->c_str(), padded ? "reserved" : "missing");
+  id pool = [NSAutoreleasePool currentPool];
+  qorda::PublishedSnapshot snapshot = qorda::readPolicySnapshot();
+  if ([NSAutoreleasePool currentPool] != pool) std::printf("an autorelease pool left undrained\n");
+  lastVersion = snapshot.version;
+  if (!snapshot.text) return (void)std::printf("(none%s)\n", lastVersion ? ", with a version" : "");
+  const char* end = snapshot.text->data() + snapshot.text->size();
+  bool padded = snapshot.text->capacity() >= snapshot.text->size() + qorda::jsonTextPadding &&
+                std::all_of(end, end + qorda::jsonTextPadding, [](char c) { return c == '\0'; });
+  std::printf("%s (padding %s%s)\n", snapshot.text->c_str(), padded ? "zeroed" : "missing",
+              lastVersion ? "" : ", no version");
 }
 
 }  // namespace
 
-// GNUstep's user defaults with the suite as the only domain searched and written.
+// The C++ allocator, made to fail on demand; Objective-C's is left alone.
+void* operator new(std::size_t size) {
+  void* memory =
+      std::exchange(failNextAllocation, false) ? nullptr : std::malloc(std::max<std::size_t>(size, 1));
+  if (memory == nullptr) throw std::bad_alloc();
+  return memory;
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+
+// GNUstep's user defaults with the suite as the only domain searched and
+// written; a change is stored only when synchronized.
 @interface QordaSuiteDefaults : NSUserDefaults
 @end
 
 @implementation QordaSuiteDefaults
 - (void)setObject:(id)value forKey:(NSString*)defaultName {
   NSString* suiteName = [[self searchList] objectAtIndex:0];
-  NSMutableDictionary* domain = [[self persistentDomainForName:suiteName] mutableCopy];
-  if (domain == nil) domain = [[NSMutableDictionary alloc] init];
+  NSMutableDictionary* domain = [[[self persistentDomainForName:suiteName] mutableCopy] autorelease];
   [domain setObject:value forKey:defaultName];
-  [self setPersistentDomain:domain forName:suiteName];
-  [domain release];
-  if (unwrittenSuites == nil) {
-    unwrittenSuites = [[NSMutableArray alloc] init];
-    std::atexit([] {
-      @autoreleasepool {
-        for (NSUserDefaults* suite in [[unwrittenSuites copy] autorelease]) [suite synchronize];
-      }
-    });
-  }
-  [unwrittenSuites addObject:self];
-}
-
-- (BOOL)synchronize {
-  if ([unwrittenSuites containsObject:self]) reportUnlockedWrite();
-  [unwrittenSuites removeObjectIdenticalTo:self];
-  return [super synchronize];
+  [self setPersistentDomain:domain ? domain : @{defaultName : value} forName:suiteName];
 }
 @end
 
@@ -161,8 +93,8 @@ void policy() {
 - (instancetype)initWithSuiteName:(NSString*)suitename {
   [self release];
   QordaSuiteDefaults* suite = [[QordaSuiteDefaults alloc] initWithUser:NSUserName()];
-  [suite setSearchList:[NSArray arrayWithObject:suitename]];
-  [suite synchronize];
+  [suite setSearchList:@[ suitename ]];
+  [suite synchronize];  // reads what is stored
   return suite;
 }
 @end
@@ -171,36 +103,65 @@ void policy() {
 // The group's folder below QORDA_CHECK_GROUP_CONTAINERS, created as macOS does.
 - (NSURL*)containerURLForSecurityApplicationGroupIdentifier:(NSString*)groupIdentifier {
   NSURL* container = folderFromEnvironment("QORDA_CHECK_GROUP_CONTAINERS", groupIdentifier);
-  if (container != nil)
-    [self createDirectoryAtPath:[container path] withIntermediateDirectories:YES attributes:nil error:NULL];
+  if (container)
+    [self createDirectoryAtPath:[container path] withIntermediateDirectories:YES attributes:nil error:0];
   return container;
 }
 @end
 
 @implementation NSWorkspaceOpenConfiguration
 @synthesize activates = _activates, hides = _hides,
-            createsNewApplicationInstance = _createsNewApplicationInstance;
+            createsNewApplicationInstance = _createsNewApplicationInstance,
+            addsToRecentItems = _addsToRecentItems, promptsUserIfNeeded = _promptsUserIfNeeded;
 
-// Apple's defaults: activates, shown, no new instance.
+// Apple's defaults: activates, shown, no new instance, in Recent Items, may ask.
 - (instancetype)init {
-  if ((self = [super init])) _activates = YES;
+  if ((self = [super init])) _activates = _addsToRecentItems = _promptsUserIfNeeded = YES;
   return self;
+}
+@end
+
+const CFRunLoopMode kCFRunLoopDefaultMode = reinterpret_cast<CFRunLoopMode>(@"kCFRunLoopDefaultMode");
+int32_t CFRunLoopRunInMode(CFRunLoopMode, double, unsigned char) {
+  applicationListed = applicationRuns;
+  return 1;
+}
+
+// GNUstep's own methods, which these replace, know no application and post to
+// the real centre.
+#pragma clang diagnostic ignored "-Wobjc-protocol-method-implementation"
+@implementation NSRunningApplication (QordaAppleShim)
++ (NSArray*)runningApplicationsWithBundleIdentifier:(NSString*)bundleIdentifier {
+  return applicationListed ? @[ bundleIdentifier ] : @[];
+}
+@end
+
+@implementation NSDistributedNotificationCenter (QordaCheck)
+- (void)postNotificationName:(NSString*)name
+                      object:(NSString*)object
+                    userInfo:(NSDictionary*)info
+          deliverImmediately:(BOOL)now {
+  std::printf("posted %s object=%s immediately=%d keys=%u payload=%s\n", [name UTF8String],
+              object ? "set" : "nil", now, static_cast<unsigned>([info count]),
+              [[info objectForKey:@"payload"] UTF8String]);
 }
 @end
 
 @implementation NSWorkspace (QordaAppleShim)
 // The folder QORDA_CHECK_APPLICATION_PATH for the desktop application alone.
 - (NSURL*)URLForApplicationWithBundleIdentifier:(NSString*)bundleIdentifier {
-  if (![bundleIdentifier isEqualToString:@"com.velmox.qorda"]) return nil;
-  return folderFromEnvironment("QORDA_CHECK_APPLICATION_PATH", nil);
+  return [bundleIdentifier isEqual:@"com.velmox.qorda"]
+             ? folderFromEnvironment("QORDA_CHECK_APPLICATION_PATH", nil)
+             : nil;
 }
 
 - (void)openApplicationAtURL:(NSURL*)applicationURL
                configuration:(NSWorkspaceOpenConfiguration*)configuration
            completionHandler:(void (^)(NSRunningApplication*, NSError*))completionHandler {
-  std::printf("launch requested: %s activates=%d hides=%d createsNewApplicationInstance=%d\n",
+  std::printf("launch requested: %s activates=%d hides=%d newInstance=%d recentItems=%d prompts=%d\n",
               [[applicationURL path] UTF8String], [configuration activates], [configuration hides],
-              [configuration createsNewApplicationInstance]);
+              [configuration createsNewApplicationInstance], [configuration addsToRecentItems],
+              [configuration promptsUserIfNeeded]);
   const char* delay = std::getenv("QORDA_CHECK_LAUNCH_MS");
   auto milliseconds = std::chrono::milliseconds(delay != nullptr ? std::atoi(delay) : 100);
   void (^handler)(NSRunningApplication*, NSError*) = Block_copy(completionHandler);
@@ -216,36 +177,69 @@ void policy() {
 }
 @end
 
+@implementation NSPasteboard (QordaCheck)
+// Exchanged with dataForType:, so this calls GNUstep's own.
+- (NSData*)qordaDataForType:(NSString*)type {
+  NSData* data = [self qordaDataForType:type];
+  if (lateText != nil) [self setData:[lateText autorelease] forType:type];
+  lateText = nil;
+  return data;
+}
+@end
+
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  method_exchangeImplementations(class_getInstanceMethod([NSPasteboard class], @selector(dataForType:)),
+                                 class_getInstanceMethod([NSPasteboard class], @selector(qordaDataForType:)));
   for (int i = 1; i < argc; ++i) {
     @autoreleasepool {
       std::string_view command = argv[i];
-      auto text = [&] { return i + 1 < argc ? argv[++i] : ""; };
-      if (command == "append")
-        qorda::appendToCaptureInbox(text());
-      else if (command == "read")
-        read();
-      else if (command == "notify")
-        notify(text());
-      else if (command == "launch")
-        launch();
-      else if (command == "policy")
-        policy();
-      else if (command == "unchanged")
-        std::printf("unchanged %s\n", qorda::isPolicySnapshotUnchanged() ? "yes" : "no");
-      else if (command == "wait-handler") {
+      NSString* text = i + 1 < argc ? [NSString stringWithUTF8String:argv[i + 1]] : @"";
+      auto start = std::chrono::steady_clock::now();
+      auto took = [&] {
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+      };
+      NSPasteboard* pasteboard = [NSPasteboard pasteboardWithName:@"com.velmox.qorda.policy"];
+      // As a Mac's pasteboard holds a string: its UTF-8 bytes.
+      NSData* data = [text dataUsingEncoding:NSUTF8StringEncoding];
+      if (command.find('=') != command.npos) {
+        putenv(argv[i]);
+      } else if (command == "append" || command == "timed-append") {
+        qorda::appendToCaptureInbox(argv[++i]);
+        if (command == "timed-append") std::printf("%.1f ms\n", took());
+      } else if (command == "read") {
+        for (NSString* element in [[[[NSUserDefaults alloc] initWithSuiteName:@"group.com.velmox.qorda"]
+                 autorelease] stringArrayForKey:@"capture_inbox_payloads"])
+          std::printf("%s\n", [element UTF8String]);
+      } else if (command == "notify") {
+        qorda::postCaptureNotification(argv[++i]);
+      } else if (command == "launch") {
+        qorda::ensureHostAppIsRunningInBackground();
+        const char* when[] = {"before 0.4 s", "at 0.4 to 1 s", "later"};
+        std::printf("returned %s, handlers started %d\n", when[(took() >= 400) + (took() >= 1000)],
+                    completionHandlers[false].load());
+      } else if (command == "wait-handler") {
         for (int wait = 0; wait < 150 && completionHandlers[true].load() == 0; ++wait)
           std::this_thread::sleep_for(std::chrono::milliseconds(20));
         std::printf("handlers finished %d\n", completionHandlers[true].load());
-      } else if (command == "publish" || command == "replace") {
-        NSPasteboard* pasteboard = [NSPasteboard pasteboardWithName:string(qorda::policyPasteboardName)];
-        if (command == "publish")
-          [pasteboard declareTypes:[NSArray arrayWithObject:NSPasteboardTypeString] owner:nil];
-        [pasteboard setString:string(text()) forType:NSPasteboardTypeString];
+      } else if (command == "running" || command == "quit") {
+        applicationRuns = command == "running";
+        applicationListed = true;
+      } else if (command == "publish" || command == "publish-late" || command == "clear") {
+        [pasteboard declareTypes:@[ NSPasteboardTypeString ] owner:nil];
+        if (command == "publish") [pasteboard setData:data forType:NSPasteboardTypeString];
+        if (command == "publish-late") lateText = [data retain];
+        i += command != "clear";
+      } else if (command == "fail-alloc") {
+        failNextAllocation = true;
+      } else if (command == "policy") {
+        policy();
+      } else if (command == "unchanged") {
+        const char* verdicts[] = {"(no version)", "no", "yes"};
+        std::printf("unchanged %s\n",
+                    verdicts[lastVersion ? 1 + qorda::isPolicySnapshotUnchanged(*lastVersion) : 0]);
       } else {
-        std::fprintf(stderr, "companion_check: unknown command '%s'\n", argv[i]);
-        return 2;
+        return std::fprintf(stderr, "companion_check: unknown command '%s'\n", argv[i]), 2;
       }
     }
   }
