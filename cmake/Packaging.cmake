@@ -9,6 +9,7 @@ set(QORDA_EXTENSION_IDS "" CACHE STRING
     "Extension IDs (separated by ';' or ',') that the packaged system-wide manifests allow")
 
 set(qorda_packaging ${CMAKE_BINARY_DIR}/packaging)
+file(MAKE_DIRECTORY ${qorda_packaging})
 set(QORDA_MAINTAINER "Velmox Qorda packaging <packaging@velmox.example>")
 set(qorda_host_name com.velmox.qorda.native_host)
 set(qorda_packaged_files)
