@@ -79,6 +79,8 @@ if(qorda_ids AND NOT APPLE)
                  /etc/opt/edge/native-messaging-hosts)
     install(FILES ${qorda_packaging}/manifest-link.json DESTINATION ${folder} RENAME ${qorda_host_name}.json)
   endforeach()
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/preinst ${CMAKE_SOURCE_DIR}/packaging/postrm)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   install(FILES ${CMAKE_SOURCE_DIR}/packaging/lintian-overrides
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME qorda-native-host)
   message(STATUS "system-wide manifests for Chrome, Chromium and Edge, allowing ${qorda_ids}")
