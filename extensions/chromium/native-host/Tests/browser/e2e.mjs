@@ -18,7 +18,7 @@ import { fileURLToPath } from 'node:url';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const extensionDir = path.join(here, 'extension');
-const version = fs.readFileSync(path.join(here, '../../../../../CMakeLists.txt'), 'utf8').match(/project\(\S+ VERSION (\S+)\)/)[1];
+const version = fs.readFileSync(path.join(here, '../../../../../CMakeLists.txt'), 'utf8').match(/project\(\S+ VERSION (\S+)/)[1];
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 async function until(what, ok) {
   for (const end = Date.now() + 10000; Date.now() < end; await sleep(25)) if (await ok()) return;
@@ -96,7 +96,7 @@ test('Chromium with a fresh profile and the installed host', { timeout: 300000 }
     assert.deepEqual(await post(after), accepted(after, 'blocked', 'drm_suspected'));
     assert.equal(hostProcesses(hostPath).length, 1, `the port's host ${hostPath} runs`);
   } finally {
-    await Promise.race([context.close().catch(() => {}), sleep(15000)]);
+    await Promise.race([context.close().catch(() => {}), new Promise((resolve) => setTimeout(resolve, 15000).unref())]);
   }
   await until('the hosts to end with the browser', () => hostProcesses(hostPath).length === 0);
 });
