@@ -24,13 +24,17 @@ if(NOT APPLE)
       "qorda-inbox|read the Qorda capture inbox and follow the capture signals"
       "qorda-frame-client|send JSON lines to a native messaging host as frames")
   if(QORDA_HELP2MAN)
+    # The date on a page is SOURCE_DATE_EPOCH's, as at configure time: being
+    # on the command line, a new one remakes the pages.
+    string(TIMESTAMP qorda_epoch "%s")
     foreach(entry IN LISTS qorda_man_pages)
       string(REPLACE "|" ";" entry "${entry}")
       list(GET entry 0 tool)
       list(GET entry 1 summary)
       add_custom_command(
         OUTPUT ${qorda_packaging}/${tool}.1.gz
-        COMMAND ${CMAKE_COMMAND} -DHELP2MAN=${QORDA_HELP2MAN} -DPROGRAM=$<TARGET_FILE:${tool}>
+        COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${qorda_epoch}
+                ${CMAKE_COMMAND} -DHELP2MAN=${QORDA_HELP2MAN} -DPROGRAM=$<TARGET_FILE:${tool}>
                 "-DSUMMARY=${summary}" -DOUTPUT=${qorda_packaging}/${tool}.1.gz
                 -P ${CMAKE_CURRENT_LIST_DIR}/ManPage.cmake
         DEPENDS ${tool} ${CMAKE_CURRENT_LIST_DIR}/ManPage.cmake
