@@ -70,7 +70,8 @@ void declareOptions(CLI::App& command, Command which, Options& options, std::vec
   if (which == Command::install)
     command
         .add_option("--host-path", options.hostPath,
-                    "the host program (default: QordaNativeMessagingHost beside this program)")
+                    "the host program (default: QordaNativeMessagingHost beside this program, else in "
+                    "../lib/qorda-native-host from it)")
         ->type_name("PATH")
         ->check(path);
   if (which != Command::status)
