@@ -253,6 +253,7 @@ int main(int argc, char** argv) {
       "Sends each non-blank stdin line (one JSON text) to COMMAND as a native messaging frame and prints\n"
       "{\"request\":...,\"reply\":...}, or only the reply, per line.",
       "qorda-frame-client");
+  app.set_version_flag("--version", "qorda-frame-client " QORDA_VERSION);
   app.add_flag("--replies-only", options.repliesOnly, "print only the replies");
   app.add_option("--timeout", options.timeoutSeconds,
                  "bounds the wait for each reply and for the host to exit")
@@ -267,6 +268,9 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
     std::fputs(app.help().c_str(), stdout);
+    return 0;
+  } catch (const CLI::CallForVersion& version) {
+    std::puts(version.what());
     return 0;
   } catch (const CLI::ParseError& error) {
     std::fprintf(stderr, "qorda-frame-client: %s (see --help)\n", error.what());

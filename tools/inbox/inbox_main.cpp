@@ -59,6 +59,7 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   CLI::App app{"Reads the Qorda capture inbox and follows the capture signals."};
   app.name("qorda-inbox");
+  app.set_version_flag("--version", "qorda-inbox " QORDA_VERSION);
   app.require_subcommand(1, 1);
   bool json = false;
   CLI::App* list = app.add_subcommand("list", "Print the waiting captures, oldest first.");

@@ -153,6 +153,7 @@ int runExplain(const ExplainOptions& options) {
 
 int main(int argc, char** argv) {
   CLI::App app{"Checks, publishes and shows the Qorda policy snapshot, and explains the host's decisions."};
+  app.set_version_flag("--version", "qorda-policy " QORDA_VERSION);
   app.name("qorda-policy");
   app.require_subcommand(1, 1);
 

@@ -93,13 +93,21 @@ std::vector<std::string> sandboxNotes(Browser browser, const fs::path& home) {
   return notes;
 }
 
+// The host beside this program, else where the install rules put it
+// (QORDA_HOST_FROM_BINDIR: the host's folder relative to this program's).
+fs::path defaultHostPath(const fs::path& self) {
+  const fs::path beside = hostBeside(self.parent_path());
+  if (pathExists(beside)) return beside;
+  return (self.parent_path() / QORDA_HOST_FROM_BINDIR / hostProgramName).lexically_normal();
+}
+
 // The host program the manifest will name; warnings go to err.
 Result<fs::path> resolveHostPath(const Options& options, std::ostream& err) {
   fs::path host;
   if (!options.hostPath.empty())
     host = absoluteFromCwd(options.hostPath);
   else if (const auto self = selfExecutable())
-    host = hostBeside(self->parent_path());
+    host = defaultHostPath(*self);
   else
     return {{}, "cannot tell where this program is; give --host-path"};
   if (!isValidUtf8(host.string())) return {{}, "the host path is not valid UTF-8: " + host.string()};
@@ -223,8 +231,13 @@ void checkHostProgram(const std::string& host, std::vector<std::string>& problem
     problems.push_back("host " + host + " is not an executable file");
 }
 
-StatusRow statusOf(const Target& target, const Options& options) {
-  StatusRow row{target.browser, target.folder.empty() ? "-" : target.folder.string(), "", {}, {}};
+StatusRow statusOf(const Target& target, Level level, const fs::path& home, const Options& options) {
+  StatusRow row{target.browser,
+                level == Level::system ? "system" : "user",
+                target.folder.empty() ? "-" : target.folder.string(),
+                "",
+                {},
+                {}};
   if (target.folder.empty()) {
     row.state = "n/a";
     if (target.expected) row.problems.push_back("no system-wide folder");
@@ -243,6 +256,10 @@ StatusRow statusOf(const Target& target, const Options& options) {
     auto check = checkManifestText(*text.value, options.name, options.extensionIds);
     row.problems = std::move(check.problems);
     checkHostProgram(check.hostPath, row.problems);
+    // Written by root with the user's HOME, it may be root's alone.
+    const fs::path file = target.folder / manifestFileName(options.name);
+    if (level == Level::user && options.userDataDirs.empty())
+      if (auto error = checkOwnerCanRead(home, file)) row.problems.push_back(*error);
     if (row.problems.empty())
       if (auto problem = appGroupProblem(check.hostPath)) row.problems.push_back(*problem);
     row.state = row.problems.empty() ? "ok" : "invalid";
@@ -250,10 +267,34 @@ StatusRow statusOf(const Target& target, const Options& options) {
   return row;
 }
 
+bool isFound(const StatusRow& row) {
+  return row.state != "absent" && row.state != "missing" && row.state != "n/a";
+}
+
+// At user level the system-wide manifests a package installed count too: a
+// browser served by one needs none of the user's.
 int runStatus(const Options& options, const fs::path& home, std::ostream& out, std::ostream& err) {
   const Plan plan = makePlan(options, home);
-  std::vector<StatusRow> rows;
-  for (const auto& target : plan.targets) rows.push_back(statusOf(target, options));
+  const Level level = options.system ? Level::system : Level::user;
+  std::vector<StatusRow> rows, systemRows;
+  if (level == Level::user && options.userDataDirs.empty()) {
+    Options systemWide = options;
+    systemWide.system = true;
+    for (const auto& target : makePlan(systemWide, home).targets)
+      if (auto row = statusOf(target, Level::system, home, options); isFound(row)) systemRows.push_back(row);
+  }
+  const auto served = [&](const std::string& browser) {
+    return std::any_of(systemRows.begin(), systemRows.end(),
+                       [&](const StatusRow& row) { return row.browser == browser && row.problems.empty(); });
+  };
+  for (const auto& target : plan.targets) {
+    rows.push_back(statusOf(target, level, home, options));
+    if (rows.back().state == "missing" && served(target.browser)) {
+      rows.back().state = "absent";
+      rows.back().problems.clear();
+    }
+  }
+  rows.insert(rows.end(), systemRows.begin(), systemRows.end());
   for (Browser browser : plan.browsers) {
     const auto notes = sandboxNotes(browser, home);
     for (auto& row : rows)
@@ -263,7 +304,7 @@ int runStatus(const Options& options, const fs::path& home, std::ostream& out, s
   bool sound = true, found = false;
   for (const auto& row : rows) {
     sound = sound && row.problems.empty();
-    found = found || (row.state != "absent" && row.state != "missing" && row.state != "n/a");
+    found = found || isFound(row);
   }
   out << (options.json ? renderStatusJson(rows) : renderStatusTable(rows));
   if (sound && !found) {  // nothing wrong shown, yet nothing registered
@@ -273,9 +314,20 @@ int runStatus(const Options& options, const fs::path& home, std::ostream& out, s
   return sound ? 0 : 1;
 }
 
+// --- manifest ---------------------------------------------------------------
+
+// The text install would write, for a package to ship: the host need not be
+// there yet.
+int runManifest(const Options& options, std::ostream& out) {
+  out << buildManifestText({options.name, std::string(hostDescription),
+                            absoluteFromCwd(options.hostPath).string(), options.extensionIds});
+  return 0;
+}
+
 }  // namespace
 
 int runCommand(const Options& options, std::ostream& out, std::ostream& err) {
+  if (options.command == Command::manifest) return runManifest(options, out);
   const auto home = homeFolder();
   if (!reported(home.error, err)) return 1;
   // Only the browsers' own folders need it.
@@ -284,6 +336,9 @@ int runCommand(const Options& options, std::ostream& out, std::ostream& err) {
     return 1;
   }
   const fs::path homePath = home.value.value_or(fs::path("/"));
+  const bool writesHome =
+      options.command != Command::status && !options.system && options.userDataDirs.empty();
+  if (writesHome && !reported(checkHomeIsOurs(homePath), err)) return 1;
   switch (options.command) {
     case Command::install:
       return runInstall(options, homePath, out, err);
@@ -291,6 +346,8 @@ int runCommand(const Options& options, std::ostream& out, std::ostream& err) {
       return runUninstall(options, homePath, out, err);
     case Command::status:
       return runStatus(options, homePath, out, err);
+    case Command::manifest:
+      break;
   }
   return 1;
 }

@@ -37,8 +37,18 @@ void declareOptions(CLI::App& command, Command which, Options& options, std::vec
   if (which != Command::uninstall) {
     auto* ids = command.add_option("--extension-id", extensionIds,
                                    "extension allowed to start the host (32 letters a-p); repeatable; "
-                                   "required by install, checked by status");
-    ids->type_name("ID")->check(extensionId)->allow_extra_args(false)->required(which == Command::install);
+                                   "required by install and manifest, checked by status");
+    ids->type_name("ID")->check(extensionId)->allow_extra_args(false)->required(which != Command::status);
+  }
+  if (which == Command::manifest) {
+    command.add_option("--name", options.name, "host name (default com.velmox.qorda.native_host)")
+        ->type_name("NAME")
+        ->check(hostName);
+    command.add_option("--host-path", options.hostPath, "the host program, as the manifest will name it")
+        ->type_name("PATH")
+        ->check(path)
+        ->required();
+    return;
   }
   auto* browser = command.add_option("--browser", browserKeys,
                                      "chrome, chromium, edge, brave or vivaldi; repeatable; "
@@ -60,7 +70,8 @@ void declareOptions(CLI::App& command, Command which, Options& options, std::vec
   if (which == Command::install)
     command
         .add_option("--host-path", options.hostPath,
-                    "the host program (default: QordaNativeMessagingHost beside this program)")
+                    "the host program (default: QordaNativeMessagingHost beside this program, else in "
+                    "../lib/qorda-native-host from it)")
         ->type_name("PATH")
         ->check(path);
   if (which != Command::status)
@@ -75,6 +86,7 @@ Result<Options> parseCommandLine(int argc, const char* const* argv) {
   std::vector<std::string> browserKeys, extensionIds;
   CLI::App app("Registers QordaNativeMessagingHost with Chromium-family browsers.", std::string(commandName));
   app.require_subcommand(0, 1);
+  app.set_version_flag("--version", std::string(commandName) + " " + QORDA_VERSION);
   app.footer("'" + std::string(commandName) + " COMMAND --help' lists the options of a command.\n" +
              "Exit status: 0 success, 1 failure or problems found, 2 bad arguments.");
   const struct {
@@ -84,7 +96,9 @@ Result<Options> parseCommandLine(int argc, const char* const* argv) {
   } commands[] = {
       {Command::install, "install", "write the host manifest for each browser"},
       {Command::uninstall, "uninstall", "remove the manifests that install wrote"},
-      {Command::status, "status", "check each browser's manifest; exit 0 when all is sound"},
+      {Command::status, "status",
+       "check each browser's manifest, and the system-wide ones; exit 0 when all is sound"},
+      {Command::manifest, "manifest", "print the manifest that install would write, for packages to ship"},
   };
   for (const auto& command : commands)
     declareOptions(*app.add_subcommand(command.name, command.description), command.command, options,
@@ -92,12 +106,18 @@ Result<Options> parseCommandLine(int argc, const char* const* argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
-    options.help = app.help();
+    // The whole command line at once, so that its manual page has every option.
+    options.help =
+        app.help("", app.get_subcommands().empty() ? CLI::AppFormatMode::All : CLI::AppFormatMode::Normal);
+    return {std::move(options), std::nullopt};
+  } catch (const CLI::CallForVersion& version) {
+    options.help = version.what() + std::string("\n");
     return {std::move(options), std::nullopt};
   } catch (const CLI::ParseError& error) {
     return {{}, error.what()};
   }
-  if (app.get_subcommands().empty()) return {{}, "no command given: use install, uninstall or status"};
+  if (app.get_subcommands().empty())
+    return {{}, "no command given: use install, uninstall, status or manifest"};
   for (const auto& command : commands)
     if (app.got_subcommand(command.name)) options.command = command.command;
   for (const auto& key : browserKeys) appendOnce(options.browsers, *browserFromKey(key));

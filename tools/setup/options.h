@@ -13,7 +13,7 @@ namespace qorda::setup {
 
 inline constexpr std::string_view commandName = "qorda-native-host-setup";
 
-enum class Command { install, uninstall, status };
+enum class Command { install, uninstall, status, manifest };
 
 struct Options {
   Command command = Command::status;
@@ -25,7 +25,7 @@ struct Options {
   bool system = false;
   bool force = false;
   bool json = false;
-  std::string help;  // the help asked for: print it and stop
+  std::string help;  // the help or version asked for: print it and stop
 };
 
 // The options, or a one-line message for a bad command line.

@@ -53,12 +53,12 @@ std::string padded(std::string text, std::size_t width) {
 }  // namespace
 
 std::string renderStatusTable(const std::vector<StatusRow>& rows) {
-  using Cells = std::array<std::string, 4>;
-  std::vector<Cells> lines{{"BROWSER", "FOLDER", "STATE", "PROBLEM"}};
+  using Cells = std::array<std::string, 5>;
+  std::vector<Cells> lines{{"BROWSER", "LEVEL", "FOLDER", "STATE", "PROBLEM"}};
   for (const auto& row : rows)
-    lines.push_back({row.browser, row.folder, row.state, joined(row.problems, "; ")});
+    lines.push_back({row.browser, row.level, row.folder, row.state, joined(row.problems, "; ")});
 
-  std::array<std::size_t, 3> widths{};
+  std::array<std::size_t, 4> widths{};
   for (const auto& cells : lines)
     for (std::size_t c = 0; c < widths.size(); ++c) widths[c] = std::max(widths[c], cells[c].size());
 
@@ -66,7 +66,7 @@ std::string renderStatusTable(const std::vector<StatusRow>& rows) {
   for (const auto& cells : lines) {
     std::string line;
     for (std::size_t c = 0; c < widths.size(); ++c) line += padded(cells[c], widths[c] + 2);
-    line += cells[3];
+    line += cells[4];
     while (!line.empty() && line.back() == ' ') line.pop_back();
     text += line + "\n";
   }
@@ -84,9 +84,9 @@ std::string renderStatusJson(const std::vector<StatusRow>& rows) {
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const auto& row = rows[i];
     text += i ? ",\n  " : "\n  ";
-    text += "{\"browser\": " + jsonString(row.browser) + ", \"folder\": " + jsonString(row.folder) +
-            ", \"state\": " + jsonString(row.state) + ", \"problems\": " + jsonArray(row.problems) +
-            ", \"notes\": " + jsonArray(row.notes) + "}";
+    text += "{\"browser\": " + jsonString(row.browser) + ", \"level\": " + jsonString(row.level) +
+            ", \"folder\": " + jsonString(row.folder) + ", \"state\": " + jsonString(row.state) +
+            ", \"problems\": " + jsonArray(row.problems) + ", \"notes\": " + jsonArray(row.notes) + "}";
   }
   return text + (rows.empty() ? "]\n" : "\n]\n");
 }

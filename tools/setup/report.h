@@ -9,6 +9,7 @@ namespace qorda::setup {
 
 struct StatusRow {
   std::string browser;
+  std::string level;   // user, system
   std::string folder;  // "-" when the browser has none at this level
   std::string state;   // ok, absent, missing, invalid, unreadable, n/a
   std::vector<std::string> problems;

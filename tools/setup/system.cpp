@@ -52,7 +52,39 @@ Error checkOnlyRootCanReplace(const fs::path& path, int linksFollowed) {
   }
 }
 
+// Whether uid, with primary group gid, has the permission bit (given for the owner).
+bool permits(const struct stat& status, uid_t uid, gid_t gid, mode_t ownerBit) {
+  if (uid == 0) return true;
+  if (status.st_uid == uid) return (status.st_mode & ownerBit) != 0;
+  if (status.st_gid == gid) return (status.st_mode & (ownerBit >> 3)) != 0;
+  return (status.st_mode & (ownerBit >> 6)) != 0;
+}
+
 }  // namespace
+
+Error checkHomeIsOurs(const fs::path& home) {
+  struct stat status {};
+  if (::stat(home.c_str(), &status) != 0 || status.st_uid == ::geteuid()) return std::nullopt;
+  return "HOME (" + home.string() + ") belongs to uid " + std::to_string(status.st_uid) + ", not to uid " +
+         std::to_string(::geteuid()) + " running this: use --system for every user, or run without sudo";
+}
+
+Error checkOwnerCanRead(const fs::path& home, const fs::path& file) {
+  struct stat owner {};
+  if (::stat(home.c_str(), &owner) != 0) return std::nullopt;
+  fs::path at = home;
+  const fs::path below = file.lexically_relative(home);
+  for (auto part = below.begin();; ++part) {
+    struct stat status {};
+    const bool last = part == below.end();
+    if (::stat(at.c_str(), &status) == 0 &&
+        !permits(status, owner.st_uid, owner.st_gid, last ? S_IRUSR : S_IXUSR))
+      return at.string() + " cannot be read by uid " + std::to_string(owner.st_uid) + ", who owns " +
+             home.string();
+    if (last) return std::nullopt;
+    at /= *part;
+  }
+}
 
 Result<std::optional<fs::path>> homeFolder() {
   if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0' && *home != '/')
@@ -128,7 +160,10 @@ Result<std::optional<std::string>> readManifest(const Folder& folder, const std:
   FileDescriptor file(::openat(folder.descriptor.fd, name.c_str(),
                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (file.fd < 0 && errno == ENOENT) return {};
-  if (file.fd < 0 && errno == ELOOP) return {{}, path.string() + " is a symbolic link"};
+  if (file.fd < 0 && errno == ELOOP) {
+    if (checkOnlyRootCanReplace(path)) return {{}, path.string() + " is a symbolic link"};
+    file.fd = ::openat(folder.descriptor.fd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  }
   if (file.fd < 0) return {{}, describe(path, errno)};
   struct stat status {};
   if (::fstat(file.fd, &status) != 0) return {{}, describe(path, errno)};

@@ -33,6 +33,14 @@ bool isOnPath(std::string_view program);
 // that a user other than root owns or can write.
 Error checkOnlyRootCanReplace(const std::filesystem::path& path);
 
+// Refuses a home folder that a user other than the one running this owns:
+// root with another user's HOME (sudo -E) would leave that user's folders root's.
+Error checkHomeIsOurs(const std::filesystem::path& home);
+
+// Names the first folder from home down to file, or the file itself, that
+// home's owner cannot pass or read.
+Error checkOwnerCanRead(const std::filesystem::path& home, const std::filesystem::path& file);
+
 // A descriptor, closed when it goes out of scope.
 struct FileDescriptor {
   int fd = -1;
@@ -56,8 +64,10 @@ struct Folder {
 // no symbolic link: a user may have planted one on the way.
 Result<Folder> openFolder(const std::filesystem::path& path, std::optional<mode_t> createMode = std::nullopt);
 
-// The manifest's text; nothing when there is none. A symbolic link, anything
-// but a regular file, or a file over largestManifest is an error, never read.
+// The manifest's text; nothing when there is none. Anything but a regular
+// file, or a file over largestManifest, is an error, never read; so is a
+// symbolic link, unless only root could have made it and its target (a
+// package's system-wide manifests are links into /usr).
 Result<std::optional<std::string>> readManifest(const Folder& folder, const std::string& name);
 
 // Writes a hidden temporary file (mode 0644), syncs it and renames it over name.
