@@ -11,7 +11,8 @@
 namespace qorda {
 namespace {
 
-TEST(RequestClassifiers, MimeTypesAndSignals) {
+// (Signal types: the black-box decisions.)
+TEST(RequestClassifiers, MimeTypes) {
   static const std::pair<std::optional<std::string_view>, bool> mimeTypes[] = {
       {std::nullopt, false},  // no type says nothing
       {"  \u00a0\u2028", false},
@@ -22,14 +23,6 @@ TEST(RequestClassifiers, MimeTypesAndSignals) {
   };
   for (const auto& [type, nonMedia] : mimeTypes)
     EXPECT_EQ(isNonMediaMime(type), nonMedia) << type.value_or("-");
-  static const std::pair<std::optional<std::string_view>, bool> signals[] = {
-      {std::nullopt, false},  // no signal is no direct link
-      {"Direct_URL", true},
-      {"Content_Disposition", true},
-      {"direct_url ", false},
-  };
-  for (const auto& [signal, direct] : signals)
-    EXPECT_EQ(isDirectLinkSignal(signal), direct) << signal.value_or("-");
 }
 
 RequestIntent media(std::string_view url, std::optional<std::string_view> page = {},
