@@ -91,7 +91,7 @@ const Case cases[] = {
     // The capture is handed off before the reply, whose write then fails.
     {.name = "framing_closed_output", .input = frames({"{}", "[]"}), .inbox = {{"{}"}}, .closedOutput = true},
     exchange({.name = "reply_too_large_then_the_next"},
-             {{request(std::string(1 << 20, 'x')), "{}"}, {request("next"), "takeover#next"}}),
+             {{request(std::string(1 << 20, 'x')), "{}"}, {request(R"(n\"\\)"), R"(takeover#n\"\\)"}}),
 
     // Decisions, through the policy file, as qorda-policy explains them.
     exchange(

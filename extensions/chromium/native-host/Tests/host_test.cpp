@@ -30,7 +30,7 @@ TEST(JsonDecoding, DecodeMessage) {
           "sourceContext":{"pageUrl":"p"},"manifest":"m","detection":{"signalType":"s"},
           "classification":{"deliveryType":"d"},"policyHints":{"drmSuspected":true}}}})",
        "m|-|u|-|p|-|s|d|drm"},
-      {R"({"payload":{"intent":{"manifest":{"url":"m"},"resource":"u","policyHints":{"drmSuspected":1}}}})",
+      {R"({"payload":{"intent":{"manifest":{"url":"m"},"resource":"u","policyHints":{"drmSuspected":false}}}})",
        "-|-|-|-|-|m|-|-|"},
       {R"({"payload":[{"intent":{}}]})", "-|-|no intent"},
   };

@@ -134,7 +134,9 @@ TEST(BypassRules, FirstMatchingRule) {
        {{"ExactURL", "https://example.com/a.mp4"}, {"HostAll", "example.com"}},
        {}},
       {"https://www.example.com/a.mp4", {video, {"hostAll", "x", false, "example.com"}, site, exact}, 2},
-      {"https://example.com/a.mp4", {{"hostAll", "x", true, "example.com"}, exact}, 0},
+      {"https://example.com/a.mp4",
+       {{"hostAll", "x", true, "example.com"}, exact, {"hostAll", "y", true, "example.com"}},
+       0},
       {"https://example.com/a.mp4", {anyHttp, exact}, 0},
   };
   for (const auto& c : cases) {
