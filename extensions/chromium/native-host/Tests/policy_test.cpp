@@ -118,7 +118,7 @@ TEST(PolicySnapshot, ListsRulesAndFindings) {
 
 TEST(PolicySnapshot, OnlyStampsOlderThanTheirTickProveAFileUnchanged) {
   constexpr long long s = timestampGranularityNanoseconds;
-  const FileStamps read{1, 2, 3, 10 * s, 10 * s};
+  const FileStamps read{1, 2, 3, 10 * s, 9 * s};  // each time tested alone
   const struct {
     FileStamps now;
     long long readAt;
@@ -127,8 +127,8 @@ TEST(PolicySnapshot, OnlyStampsOlderThanTheirTickProveAFileUnchanged) {
       {read, 12 * s, true},
       {read, 11 * s, false},  // a change in the same tick as the read keeps every stamp
       {{1, 2, 3, 10 * s, 11 * s}, 13 * s, false},
-      {{1, 2, 3, 9 * s, 10 * s}, 13 * s, false},  // any one stamp differs
-      {{1, 5, 3, 10 * s, 10 * s}, 13 * s, false},
+      {{1, 2, 3, 9 * s, 9 * s}, 13 * s, false},  // any one stamp differs
+      {{1, 5, 3, 10 * s, 9 * s}, 13 * s, false},
   };
   for (const auto& c : cases)
     EXPECT_EQ(stampsProveUnchanged(c.now, read, c.readAt), c.unchanged) << c.now.inode << " " << c.readAt;
