@@ -91,7 +91,7 @@ inline Rows execute(const Database& database, const std::string& sql) {
   return rows;
 }
 
-enum class Bus { none, notInstalled, notRunning, running, frozen };
+enum class Bus { none, notRunning, running, frozen };
 
 // A temporary folder with everything a host reaches, named by the process
 // environment while it lives (one sandbox at a time); removed, and its bus
@@ -106,7 +106,6 @@ struct Sandbox {
   }
   ~Sandbox() {
     stopBus();
-    fs::permissions(root / "data", fs::perms::owner_all);
     fs::remove_all(root);
   }
 
@@ -116,10 +115,8 @@ struct Sandbox {
   void startBus(Bus kind, const char* mode = nullptr) {
     if (kind == Bus::none) return;
     fs::create_directories(root / "data" / "dbus-1" / "services");
-    if (kind != Bus::notInstalled)
-      std::ofstream(root / "data" / "dbus-1" / "services" / "app.service")
-          << "[D-BUS Service]\nName=com.velmox.qorda\nExec=" QORDA_STAND_IN " " << records()
-          << " activated\n";
+    std::ofstream(root / "data" / "dbus-1" / "services" / "app.service")
+        << "[D-BUS Service]\nName=com.velmox.qorda\nExec=" QORDA_STAND_IN " " << records() << " activated\n";
     fs::remove(root / "bus");
     bus = spawnProcess(
         {"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + (root / "bus").string()});

@@ -77,11 +77,9 @@ Case longBodies(const char* name, std::vector<std::size_t> pieces) {
 }
 
 const Case cases[] = {
-    // Framing: what ends the input, and how it arrives.
+    // Framing: what ends the input (partial headers and bodies: the fuzzers),
+    // and how it arrives.
     {.name = "framing_empty_input"},
-    {.name = "framing_partial_header", .input = std::string("\x05\x00\x00", 3)},
-    {.name = "framing_partial_body", .input = std::string("\x0a\x00\x00\x00", 4) + "123456789"},
-    {.name = "framing_16MiB_header_then_end", .input = std::string("\x00\x00\x00\x01", 4)},
     {.name = "framing_4GiB_header_then_1MiB_then_end",
      .input = "\xff\xff\xff\xff" + std::string(1 << 20, ' ')},
     // An empty body among them, and a partial header after the last.
@@ -89,12 +87,11 @@ const Case cases[] = {
      .input = frames({request("a"), "[1]", "", "{\"a\":\"\xff\"}", request("b")}) + "\x02",
      .replies = {"takeover#a", "!invalid_json_shape", "!invalid_json", "!invalid_json", "takeover#b"},
      .pieces = {1, 3, 5, 7}},
-    longBodies("framing_long_bodies_in_one_write", {}),
     longBodies("framing_long_bodies_split_at_odd_offsets", {65'537, 3, 1}),
     // The capture is handed off before the reply, whose write then fails.
     {.name = "framing_closed_output", .input = frames({"{}", "[]"}), .inbox = {{"{}"}}, .closedOutput = true},
     exchange({.name = "reply_too_large_then_the_next"},
-             {{request(std::string(1 << 20, 'x')), "{}"}, {request("next"), "takeover#next"}}),
+             {{request(std::string(1 << 20, 'x')), "{}"}, {request(R"(n\"\\)"), R"(takeover#n\"\\)"}}),
 
     // Decisions, through the policy file, as qorda-policy explains them.
     exchange(
@@ -102,7 +99,9 @@ const Case cases[] = {
          .policy = R"({"hardBlockedHosts": ["hard.example"], "userDenyHosts": ["DENIED.example"],
                 "remoteBypassHosts": [" www.remote.example\n"], "bypassRules": [{"scope": "pathPrefix",
                 "pattern": "https://f.example/free/"}]})"},
-        {{media("https://a.example/v", R"(,"policyHints":{"drmSuspected":"true"})"), "takeover"},
+        {{media("https://a.example/v",
+                R"(,"policyHints":{"drmSuspected":"true"},"classification":{"deliveryType":"websocket"})"),
+          "takeover"},
          {intent(R"({"policyHints":{"drmSuspected":true},"resource":{"url":"ftp://a/b"}})"),
           "blocked:drm_suspected"},
          {intent(R"({"classification":{"deliveryType":"websocket_custom_transport"}})"),
@@ -117,9 +116,9 @@ const Case cases[] = {
     // Read again whenever the file may have changed; a file that cannot serve
     // is the empty policy, never a hang.
     {.name = "policy_file_of_every_kind_between_frames_of_one_host",
-     .input = frames(std::vector(12, hardMessage)),
+     .input = frames(std::vector(9, hardMessage)),
      .replies = {hardBlocked, "takeover", hardBlocked, "takeover", "takeover", "takeover", "takeover",
-                 "takeover", "takeover", "takeover", "takeover", hardBlocked},
+                 "takeover", hardBlocked},
      .policy = hardPolicy,
      .before =
          [](Sandbox& s, std::size_t i) {
@@ -134,10 +133,7 @@ const Case cases[] = {
                  fs::remove(s.policyPath), s.publish(hardPolicy),
                      fs::permissions(s.policyPath, fs::perms::none);
                },
-               [&] { s.publish("{\"hardBlockedHosts\":[\"hard.example\",\"\xff\"]}"); },
-               [&] { s.publish("[" + hardPolicy + "]"); },
                [&] { s.publish(hardPolicy), fs::resize_file(s.policyPath, 1ull << 40); },
-               [&] { s.publish(hardPolicy), fs::resize_file(s.policyPath, 2ull << 30); },
                [&] { s.publish(hardPolicy); },
            };
            kinds[i]();
@@ -157,14 +153,6 @@ const Case cases[] = {
      .policy = R"({"remoteBypassHosts":["skip.example"]})",
      .bus = Bus::notRunning,
      .starts = 1},
-    {.name = "handoff_not_installed",
-     .input = frame(takeoverText),
-     .replies = {"takeover#t1"},
-     .bus = Bus::notInstalled},
-    {.name = "handoff_already_running",
-     .input = frame(takeoverText),
-     .replies = {"takeover#t1"},
-     .bus = Bus::running},
     // One bounded wait per back-off, not one per takeover: forty half-second
     // waits would miss the deadline.
     {.name = "handoff_bus_never_answers",
@@ -263,7 +251,7 @@ TEST(BlackBoxLongLived, OneHostThroughPassingFaults) {
     if (signalled) signals.push_back("payload=" + body);
     EXPECT_EQ(signals, sandbox.signals(signals.size())) << "capture " << id;
   };
-  const fs::path store = sandbox.databasePath, folder = store.parent_path(), data = sandbox.root / "data";
+  const fs::path store = sandbox.databasePath, folder = store.parent_path();
   auto replaceTable = [&](const std::string& drop, const std::string& create) {
     return [=] { execute(openDatabase(store), drop + " capture_inbox_payloads; " + create); };
   };
@@ -279,9 +267,6 @@ TEST(BlackBoxLongLived, OneHostThroughPassingFaults) {
     bool storedMeanwhile = false, signalledMeanwhile = true;
   } faults[] = {
       {"store deleted", [&] { fs::remove_all(folder); }, [] {}, true},
-      {"data folder read-only, store gone",
-       [&] { fs::remove_all(folder), fs::permissions(data, fs::perms::owner_read | fs::perms::owner_exec); },
-       [&] { fs::permissions(data, fs::perms::owner_all); }},
       {"not a database",
        [&] {
          fs::remove_all(folder), fs::create_directory(folder), std::ofstream(store) << std::string(4096, 'n');

@@ -1,5 +1,6 @@
 // The edges of the host: decoding a frame body into a message, and the
-// reply's size cap.
+// reply's size cap, the bus payload.
+#include "app/bus_payload.h"
 #include "host/reply.h"
 
 #include <gtest/gtest.h>
@@ -29,7 +30,7 @@ TEST(JsonDecoding, DecodeMessage) {
           "sourceContext":{"pageUrl":"p"},"manifest":"m","detection":{"signalType":"s"},
           "classification":{"deliveryType":"d"},"policyHints":{"drmSuspected":true}}}})",
        "m|-|u|-|p|-|s|d|drm"},
-      {R"({"payload":{"intent":{"manifest":{"url":"m"},"resource":"u","policyHints":{"drmSuspected":1}}}})",
+      {R"({"payload":{"intent":{"manifest":{"url":"m"},"resource":"u","policyHints":{"drmSuspected":false}}}})",
        "-|-|-|-|-|m|-|-|"},
       {R"({"payload":[{"intent":{}}]})", "-|-|no intent"},
   };
@@ -53,6 +54,30 @@ TEST(Reply, SizeLimit) {
   for (const auto& [echo, fits] : echoes) {
     encodeReply(Decided{"", echo, Check::drmHint}, text);
     EXPECT_EQ(text != "{}", fits) << echo.size() << echo[0];
+  }
+}
+
+TEST(BusPayload, NoncharactersReplacedAndTooLargeLeftOut) {
+  const std::string largest(largestBusPayload, 'a');
+  const struct {
+    std::string text, payload;
+    std::optional<std::string_view> alteration;
+  } cases[] = {
+      // U+FDD0, U+FDEF, U+FFFE, U+FFFF, U+1FFFE, U+10FFFF
+      {"\xEF\xB7\x90 \xEF\xB7\xAF \xEF\xBF\xBE\xEF\xBF\xBFx \xF0\x9F\xBF\xBE.\xF4\x8F\xBF\xBF",
+       "\xEF\xBF\xBD \xEF\xBF\xBD \xEF\xBF\xBD\xEF\xBF\xBDx \xEF\xBF\xBD.\xEF\xBF\xBD",
+       "noncharacters_replaced"},
+      // U+FDCF, U+FFFD, U+E000, U+1F3AC
+      {"\xEF\xB7\x8F \xEF\xBF\xBD \xEE\x80\x80 \xF0\x9F\x8E\xAC",
+       "\xEF\xB7\x8F \xEF\xBF\xBD \xEE\x80\x80 \xF0\x9F\x8E\xAC"},
+      {largest, largest},
+      {largest + "a", "", "too_large"},
+  };
+  for (const auto& c : cases) {
+    BusPayload payload = busPayloadOf(c.text);
+    EXPECT_TRUE(payload.text == c.payload)
+        << c.text.substr(0, 40) << " became " << payload.text.substr(0, 40);
+    EXPECT_EQ(payload.alteration, c.alteration) << c.text.substr(0, 40);
   }
 }
 

@@ -9,31 +9,6 @@
 #include <array>
 #include <cstdint>
 
-namespace {
-
-using qorda::fuzz::fail;
-
-// The first matching rule, walked and indexed, against each rule alone; odd
-// rules carry their host pattern normalised, as a loaded snapshot's do.
-void checkRules(std::string_view url, const qorda::BypassForms& forms,
-                const std::vector<std::string_view>& lines) {
-  std::vector<qorda::DirectLinkBypassRule> rules;
-  std::deque<std::string> storage;
-  std::optional<std::size_t> expected;
-  for (std::size_t i = 0; i < 3 * lines.size(); ++i) {
-    std::string_view scope =
-        std::array{qorda::exactURLScope, qorda::pathPrefixScope, qorda::hostAllScope}[i % 3];
-    auto host = i % 2 ? std::optional(qorda::normalizedListEntry(lines[i / 3], storage)) : std::nullopt;
-    rules.push_back({scope, lines[i / 3], i % 7 != 0, host});
-    if (!expected && qorda::firstMatchingRule(forms, {rules.back()})) expected = i;
-  }
-  if (qorda::firstMatchingRule(forms, rules) != expected ||
-      qorda::firstMatchingRule(forms, rules, qorda::indexBypassRules(rules)) != expected)
-    fail("first matching rule, walked or indexed", url);
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
   std::vector<std::string_view> lines;
@@ -43,6 +18,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   auto components = qorda::parseUrl(lines[0]);
   auto forms = components ? qorda::bypassFormsOf(*components) : std::nullopt;
-  if (forms) checkRules(lines[0], *forms, lines);
+  if (!forms) return 0;
+  // The first matching rule, walked and indexed, against each rule alone;
+  // odd rules carry their host pattern normalised, as a loaded snapshot's do.
+  std::vector<qorda::DirectLinkBypassRule> rules;
+  std::deque<std::string> storage;
+  std::optional<std::size_t> expected;
+  for (std::size_t i = 0; i < 3 * lines.size(); ++i) {
+    std::string_view scope =
+        std::array{qorda::exactURLScope, qorda::pathPrefixScope, qorda::hostAllScope}[i % 3];
+    auto host = i % 2 ? std::optional(qorda::normalizedListEntry(lines[i / 3], storage)) : std::nullopt;
+    rules.push_back({scope, lines[i / 3], i % 7 != 0, host});
+    if (!expected && qorda::firstMatchingRule(*forms, {rules.back()})) expected = i;
+  }
+  if (qorda::firstMatchingRule(*forms, rules) != expected ||
+      qorda::firstMatchingRule(*forms, rules, qorda::indexBypassRules(rules)) != expected)
+    qorda::fuzz::fail("first matching rule, walked or indexed", lines[0]);
   return 0;
 }

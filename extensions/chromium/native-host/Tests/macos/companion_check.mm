@@ -2,7 +2,6 @@
 // setting the environment and the rest commands, against the channels of
 // companion_macos.mm and GNUstep's real user defaults and pasteboard:
 //   append TEXT, read   the host appends TEXT to the inbox; the inbox, a line each
-//   timed-append TEXT   the same, printing how long the append took
 //   notify TEXT    the host posts TEXT; prints what was posted
 //   launch         the host asks for the desktop application; prints how soon
 //                  it returned and how many completion handlers had started
@@ -204,9 +203,8 @@ int main(int argc, char** argv) {
       NSData* data = [text dataUsingEncoding:NSUTF8StringEncoding];
       if (command.find('=') != command.npos) {
         putenv(argv[i]);
-      } else if (command == "append" || command == "timed-append") {
+      } else if (command == "append") {
         qorda::appendToCaptureInbox(argv[++i]);
-        if (command == "timed-append") std::printf("%.1f ms\n", took());
       } else if (command == "read") {
         for (NSString* element in [[[[NSUserDefaults alloc] initWithSuiteName:@"group.com.velmox.qorda"]
                  autorelease] stringArrayForKey:@"capture_inbox_payloads"])

@@ -1,2 +1,0 @@
-// The fixtures are small enough to live in the header.
-#include "blackbox_fixtures.h"
