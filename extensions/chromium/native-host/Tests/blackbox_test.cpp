@@ -116,14 +116,15 @@ const Case cases[] = {
     // Read again whenever the file may have changed; a file that cannot serve
     // is the empty policy, never a hang.
     {.name = "policy_file_of_every_kind_between_frames_of_one_host",
-     .input = frames(std::vector(9, hardMessage)),
-     .replies = {hardBlocked, "takeover", hardBlocked, "takeover", "takeover", "takeover", "takeover",
-                 "takeover", hardBlocked},
+     .input = frames(std::vector(10, hardMessage)),
+     .replies = {hardBlocked, "takeover", "takeover", hardBlocked, "takeover", "takeover", "takeover",
+                 "takeover", "takeover", hardBlocked},
      .policy = hardPolicy,
      .before =
          [](Sandbox& s, std::size_t i) {
            const std::function<void()> kinds[] = {
                [] {},
+               [&] { s.publish(R"({"hardBlockedHosts":["other.example"]})"); },
                [&] { fs::remove(s.policyPath); },
                [&] { s.publish(hardPolicy); },
                [&] { fs::remove(s.policyPath), ::mkfifo(s.policyPath.c_str(), 0600); },
