@@ -1,6 +1,5 @@
 // One arbitrary frame body through the steps of main's loop: decoding,
-// evaluation under a fixed policy, reply, hand-off (answered alike again:
-// the frame stream fuzzer's repeated frames).
+// evaluation under a fixed policy, reply, hand-off.
 #include "fuzz_support.h"
 
 #include <algorithm>
@@ -12,10 +11,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // is caught.
   std::unique_ptr<char[]> bytes(new char[size + qorda::jsonTextPadding]());
   std::copy_n(reinterpret_cast<const char*>(data), size, bytes.get());
-  std::string_view body(bytes.get(), size);
-  static qorda::JsonDecoder decoder;  // kept, as the host keeps its own
-  static qorda::PolicyCache policy;
-  std::string replyText;
-  qorda::fuzz::checkAnswer(body, qorda::fuzz::answerFrame(decoder, policy, body, replyText));
+  qorda::fuzz::answerAndCheck(std::string_view(bytes.get(), size));
   return 0;
 }

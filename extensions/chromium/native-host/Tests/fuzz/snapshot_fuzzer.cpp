@@ -6,18 +6,6 @@
 
 #include <cstdint>
 
-namespace {
-
-// Requests whose hosts and URLs meet the dictionary's entries and rules.
-const char* const requests[] = {
-    R"({"payload":{"intent":{"resource":{"url":"https://video.example/a.mp4","mimeType":"video/mp4"},
-        "sourceContext":{"pageUrl":"https://www.page.example/watch"},"detection":{"signalType":"direct_url"}}}})",
-    R"({"payload":{"intent":{"resource":{"url":"https://files.example/free/a.mp4?x=1#t"},
-        "manifest":{"url":"http://[::1]:8080/m.m3u8"},"detection":{"signalType":"media_mime"}}}})",
-};
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
   text.shrink_to_fit();  // no spare room: the reader must copy, not overread
@@ -25,7 +13,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   qorda::fuzz::publishSnapshot(text);
   static qorda::JsonDecoder decoder;
   qorda::PolicyCache cache;  // indexes the policy from its second message on
-  for (const char* request : requests) {
+  // Requests whose hosts and URLs meet the corpus's entries and rules.
+  for (const char* request : {
+           R"({"payload":{"intent":{"resource":{"url":"https://video.example/a.mp4","mimeType":"video/mp4"},
+        "sourceContext":{"pageUrl":"https://www.page.example/watch"},"detection":{"signalType":"direct_url"}}}})",
+           R"({"payload":{"intent":{"resource":{"url":"https://files.example/free/a.mp4?x=1#t"},
+        "manifest":{"url":"http://[::1]:8080/m.m3u8"},"detection":{"signalType":"media_mime"}}}})"}) {
     simdjson::padded_string body{std::string_view(request)};
     auto intent = std::get<qorda::Message>(qorda::decodeMessage(decoder, body)).intent;
     for (int again = 0; again < 2; ++again) {
