@@ -231,14 +231,11 @@ struct Host {
     }
     return body;
   }
-  // Writes input in pieces of the sizes given in turn and closes the input,
-  // while it collects the replies; then expects a clean exit.
-  std::vector<std::string> finish(std::string_view bytesIn = {},
-                                  const std::vector<std::size_t>& pieces = {}) {
+  // Writes input and closes it, while it collects the replies (reads in
+  // pieces of any size: the frame-stream fuzzer); then expects a clean exit.
+  std::vector<std::string> finish(std::string_view bytesIn = {}) {
     std::thread writer([&] {
-      for (std::size_t i = 0, size = 0; !bytesIn.empty(); bytesIn.remove_prefix(size), ++i)
-        send(bytesIn.substr(
-            0, size = std::min(pieces.empty() ? bytesIn.size() : pieces[i % pieces.size()], bytesIn.size())));
+      send(bytesIn);
       ::close(std::exchange(input, -1));
     });
     std::vector<std::string> replies;
