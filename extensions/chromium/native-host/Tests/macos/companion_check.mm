@@ -6,7 +6,6 @@
 //   launch         the host asks for the desktop application; prints how soon
 //                  it returned and how many completion handlers had started
 //   wait-handler   waits up to 3 s for a completion handler to finish
-//   running, quit  the desktop application runs; it quits
 //   publish TEXT   the desktop application clears the policy pasteboard and
 //                  sets TEXT; publish-late sets it only after the host's next
 //                  read of the pasteboard; clear only clears it
@@ -15,10 +14,10 @@
 // Below, stand-ins of the calls that Debian's GNUstep lacks (declared in
 // apple_api_shim.h), each doing what the check can observe: the suite is a
 // GNUstep defaults domain, written when synchronized; the container and the application
-// are folders named by the environment; the list of running applications is
-// brought up to date only when the run loop turns; a launch is printed, and
-// its handler called QORDA_CHECK_LAUNCH_MS (default 100) ms later on another
-// thread.
+// are folders named by the environment; the desktop application runs while
+// QORDA_CHECK_RUNNING is 1, but the list of running applications learns so
+// only when the run loop turns; a launch is printed, and its handler called
+// QORDA_CHECK_LAUNCH_MS ms later on another thread.
 #import "apple_api_shim.h"
 
 #include "app/companion.h"
@@ -37,16 +36,14 @@
 
 namespace {
 
-bool failNextAllocation = false, applicationRuns = false, applicationListed = false;
+bool failNextAllocation = false, applicationListed = false;
 NSData* lateText;  // set on the pasteboard at the host's next read
 std::optional<qorda::SnapshotVersion> lastVersion;
-std::atomic<int> completionHandlers[2];  // started, finished
+std::atomic<int> handlersStarted, handlersFinished;
 
-NSURL* folderFromEnvironment(const char* variable, NSString* lastComponent) {
+NSURL* folderFromEnvironment(const char* variable) {
   const char* value = std::getenv(variable);
-  if (value == nullptr || *value == '\0') return nil;
-  NSString* path = [NSString stringWithUTF8String:value];
-  return [NSURL fileURLWithPath:lastComponent ? [path stringByAppendingPathComponent:lastComponent] : path];
+  return value != nullptr && *value != '\0' ? [NSURL fileURLWithPath:@(value)] : nil;
 }
 
 void policy() {
@@ -101,9 +98,9 @@ void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 @implementation NSFileManager (QordaAppleShim)
 // The group's folder below QORDA_CHECK_GROUP_CONTAINERS, created as macOS does.
 - (NSURL*)containerURLForSecurityApplicationGroupIdentifier:(NSString*)groupIdentifier {
-  NSURL* container = folderFromEnvironment("QORDA_CHECK_GROUP_CONTAINERS", groupIdentifier);
-  if (container)
-    [self createDirectoryAtPath:[container path] withIntermediateDirectories:YES attributes:nil error:0];
+  NSURL* container =
+      [folderFromEnvironment("QORDA_CHECK_GROUP_CONTAINERS") URLByAppendingPathComponent:groupIdentifier];
+  [self createDirectoryAtPath:[container path] withIntermediateDirectories:YES attributes:nil error:0];
   return container;
 }
 @end
@@ -122,7 +119,7 @@ void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 const CFRunLoopMode kCFRunLoopDefaultMode = reinterpret_cast<CFRunLoopMode>(@"kCFRunLoopDefaultMode");
 int32_t CFRunLoopRunInMode(CFRunLoopMode, double, unsigned char) {
-  applicationListed = applicationRuns;
+  applicationListed = std::getenv("QORDA_CHECK_RUNNING")[0] == '1';
   return 1;
 }
 
@@ -150,7 +147,7 @@ int32_t CFRunLoopRunInMode(CFRunLoopMode, double, unsigned char) {
 // The folder QORDA_CHECK_APPLICATION_PATH for the desktop application alone.
 - (NSURL*)URLForApplicationWithBundleIdentifier:(NSString*)bundleIdentifier {
   return [bundleIdentifier isEqual:@"com.velmox.qorda"]
-             ? folderFromEnvironment("QORDA_CHECK_APPLICATION_PATH", nil)
+             ? folderFromEnvironment("QORDA_CHECK_APPLICATION_PATH")
              : nil;
 }
 
@@ -161,17 +158,13 @@ int32_t CFRunLoopRunInMode(CFRunLoopMode, double, unsigned char) {
               [[applicationURL path] UTF8String], [configuration activates], [configuration hides],
               [configuration createsNewApplicationInstance], [configuration addsToRecentItems],
               [configuration promptsUserIfNeeded]);
-  const char* delay = std::getenv("QORDA_CHECK_LAUNCH_MS");
-  auto milliseconds = std::chrono::milliseconds(delay != nullptr ? std::atoi(delay) : 100);
   void (^handler)(NSRunningApplication*, NSError*) = Block_copy(completionHandler);
-  std::thread([handler, milliseconds] {
-    std::this_thread::sleep_for(milliseconds);
-    completionHandlers[false].fetch_add(1);
-    @autoreleasepool {
-      handler(nil, nil);
-      Block_release(handler);
-    }
-    completionHandlers[true].fetch_add(1);
+  std::thread([handler, delay = std::atoi(std::getenv("QORDA_CHECK_LAUNCH_MS"))] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+    ++handlersStarted;
+    handler(nil, nil);
+    Block_release(handler);
+    ++handlersFinished;
   }).detach();
 }
 @end
@@ -193,14 +186,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     @autoreleasepool {
       std::string_view command = argv[i];
-      NSString* text = i + 1 < argc ? [NSString stringWithUTF8String:argv[i + 1]] : @"";
-      auto start = std::chrono::steady_clock::now();
-      auto took = [&] {
-        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-      };
       NSPasteboard* pasteboard = [NSPasteboard pasteboardWithName:@"com.velmox.qorda.policy"];
       // As a Mac's pasteboard holds a string: its UTF-8 bytes.
-      NSData* data = [text dataUsingEncoding:NSUTF8StringEncoding];
+      NSData* data = [@(i + 1 < argc ? argv[i + 1] : "") dataUsingEncoding:NSUTF8StringEncoding];
+      auto start = std::chrono::steady_clock::now();
       if (command.find('=') != command.npos) {
         putenv(argv[i]);
       } else if (command == "append") {
@@ -213,16 +202,15 @@ int main(int argc, char** argv) {
         qorda::postCaptureNotification(argv[++i]);
       } else if (command == "launch") {
         qorda::ensureHostAppIsRunningInBackground();
+        auto took = std::chrono::steady_clock::now() - start;
         const char* when[] = {"before 0.4 s", "at 0.4 to 1 s", "later"};
-        std::printf("returned %s, handlers started %d\n", when[(took() >= 400) + (took() >= 1000)],
-                    completionHandlers[false].load());
+        std::printf("returned %s, handlers started %d\n",
+                    when[(took >= std::chrono::milliseconds(400)) + (took >= std::chrono::seconds(1))],
+                    handlersStarted.load());
       } else if (command == "wait-handler") {
-        for (int wait = 0; wait < 150 && completionHandlers[true].load() == 0; ++wait)
+        while (handlersFinished == 0 && std::chrono::steady_clock::now() - start < std::chrono::seconds(3))
           std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        std::printf("handlers finished %d\n", completionHandlers[true].load());
-      } else if (command == "running" || command == "quit") {
-        applicationRuns = command == "running";
-        applicationListed = true;
+        std::printf("handlers finished %d\n", handlersFinished.load());
       } else if (command == "publish" || command == "publish-late" || command == "clear") {
         [pasteboard declareTypes:@[ NSPasteboardTypeString ] owner:nil];
         if (command == "publish") [pasteboard setData:data forType:NSPasteboardTypeString];
