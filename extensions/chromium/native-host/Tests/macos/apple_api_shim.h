@@ -18,7 +18,7 @@ NS_ASSUME_NONNULL_BEGIN
 @interface NSWorkspaceOpenConfiguration : NSObject {
   // GNUstep's runtime has no non-fragile instance variables, so the
   // properties' storage is declared here; Apple's header shows none.
-  BOOL _activates, _hides, _createsNewApplicationInstance, _addsToRecentItems, _promptsUserIfNeeded;
+  BOOL activates, hides, createsNewApplicationInstance, addsToRecentItems, promptsUserIfNeeded;
 }
 @property BOOL activates, hides, createsNewApplicationInstance, addsToRecentItems, promptsUserIfNeeded;
 @end

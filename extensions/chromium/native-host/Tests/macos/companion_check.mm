@@ -1,7 +1,7 @@
 // The GNUstep check's test program: runs its arguments in order, VAR=value
 // setting the environment and the rest commands, against the channels of
 // companion_macos.mm and GNUstep's real user defaults and pasteboard:
-//   append TEXT, read   the host appends TEXT to the inbox; the inbox, a line each
+//   append TEXT    the host appends TEXT to the inbox
 //   notify TEXT    the host posts TEXT; prints what was posted
 //   launch         the host asks for the desktop application; prints how soon
 //                  it returned and how many completion handlers had started
@@ -9,8 +9,8 @@
 //   publish TEXT   the desktop application clears the policy pasteboard and
 //                  sets TEXT; publish-late sets it only after the host's next
 //                  read of the pasteboard; clear only clears it
-//   fail-alloc     the next C++ allocation fails
-//   policy, unchanged   the host's snapshot, or its verdict on the last one read
+//   policy, unchanged   the host's snapshot, or its verdict on the last one read;
+//                  policy-no-memory reads it with the next C++ allocation failing
 // Below, stand-ins of the calls that Debian's GNUstep lacks (declared in
 // apple_api_shim.h), each doing what the check can observe: the suite is a
 // GNUstep defaults domain, written when synchronized; the container and the application
@@ -24,7 +24,6 @@
 #include "json/json_padding.h"
 
 #include <Block.h>
-#include <objc/runtime.h>
 
 #include <algorithm>
 #include <atomic>
@@ -33,6 +32,8 @@
 #include <cstdlib>
 #include <thread>
 #include <utility>
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -63,35 +64,30 @@ void policy() {
 
 // The C++ allocator, made to fail on demand; Objective-C's is left alone.
 void* operator new(std::size_t size) {
-  void* memory =
-      std::exchange(failNextAllocation, false) ? nullptr : std::malloc(std::max<std::size_t>(size, 1));
-  if (memory == nullptr) throw std::bad_alloc();
-  return memory;
+  if (std::exchange(failNextAllocation, false)) throw std::bad_alloc();
+  return std::malloc(std::max<std::size_t>(size, 1));
 }
 void operator delete(void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
+// Some of GNUstep's own methods are replaced below: they write no suite,
+// know no application and post to the real centre.
+#pragma clang diagnostic ignored "-Wobjc-protocol-method-implementation"
+
 // GNUstep's user defaults with the suite as the only domain searched and
 // written; a change is stored only when synchronized.
-@interface QordaSuiteDefaults : NSUserDefaults
-@end
+@implementation NSUserDefaults (QordaAppleShim)
+- (instancetype)initWithSuiteName:(NSString*)suitename {
+  if ((self = [self initWithUser:NSUserName()])) [self setSearchList:@[ suitename ]];
+  [self synchronize];  // reads what is stored
+  return self;
+}
 
-@implementation QordaSuiteDefaults
 - (void)setObject:(id)value forKey:(NSString*)defaultName {
   NSString* suiteName = [[self searchList] objectAtIndex:0];
   NSMutableDictionary* domain = [[[self persistentDomainForName:suiteName] mutableCopy] autorelease];
   [domain setObject:value forKey:defaultName];
   [self setPersistentDomain:domain ? domain : @{defaultName : value} forName:suiteName];
-}
-@end
-
-@implementation NSUserDefaults (QordaAppleShim)
-- (instancetype)initWithSuiteName:(NSString*)suitename {
-  [self release];
-  QordaSuiteDefaults* suite = [[QordaSuiteDefaults alloc] initWithUser:NSUserName()];
-  [suite setSearchList:@[ suitename ]];
-  [suite synchronize];  // reads what is stored
-  return suite;
 }
 @end
 
@@ -106,13 +102,11 @@ void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 @end
 
 @implementation NSWorkspaceOpenConfiguration
-@synthesize activates = _activates, hides = _hides,
-            createsNewApplicationInstance = _createsNewApplicationInstance,
-            addsToRecentItems = _addsToRecentItems, promptsUserIfNeeded = _promptsUserIfNeeded;
+@synthesize activates, hides, createsNewApplicationInstance, addsToRecentItems, promptsUserIfNeeded;
 
 // Apple's defaults: activates, shown, no new instance, in Recent Items, may ask.
 - (instancetype)init {
-  if ((self = [super init])) _activates = _addsToRecentItems = _promptsUserIfNeeded = YES;
+  if ((self = [super init])) activates = addsToRecentItems = promptsUserIfNeeded = YES;
   return self;
 }
 @end
@@ -123,9 +117,6 @@ int32_t CFRunLoopRunInMode(CFRunLoopMode, double, unsigned char) {
   return 1;
 }
 
-// GNUstep's own methods, which these replace, know no application and post to
-// the real centre.
-#pragma clang diagnostic ignored "-Wobjc-protocol-method-implementation"
 @implementation NSRunningApplication (QordaAppleShim)
 + (NSArray*)runningApplicationsWithBundleIdentifier:(NSString*)bundleIdentifier {
   return applicationListed ? @[ bundleIdentifier ] : @[];
@@ -192,33 +183,27 @@ int main(int argc, char** argv) {
       auto start = std::chrono::steady_clock::now();
       if (command.find('=') != command.npos) {
         putenv(argv[i]);
-      } else if (command == "append") {
-        qorda::appendToCaptureInbox(argv[++i]);
-      } else if (command == "read") {
-        for (NSString* element in [[[[NSUserDefaults alloc] initWithSuiteName:@"group.com.velmox.qorda"]
-                 autorelease] stringArrayForKey:@"capture_inbox_payloads"])
-          std::printf("%s\n", [element UTF8String]);
-      } else if (command == "notify") {
-        qorda::postCaptureNotification(argv[++i]);
+      } else if (command == "append" || command == "notify") {
+        (command == "append" ? qorda::appendToCaptureInbox : qorda::postCaptureNotification)(argv[++i]);
       } else if (command == "launch") {
         qorda::ensureHostAppIsRunningInBackground();
         auto took = std::chrono::steady_clock::now() - start;
-        const char* when[] = {"before 0.4 s", "at 0.4 to 1 s", "later"};
         std::printf("returned %s, handlers started %d\n",
-                    when[(took >= std::chrono::milliseconds(400)) + (took >= std::chrono::seconds(1))],
+                    took < 400ms ? "before 0.4 s"
+                    : took < 1s  ? "at 0.4 to 1 s"
+                                 : "later",
                     handlersStarted.load());
       } else if (command == "wait-handler") {
-        while (handlersFinished == 0 && std::chrono::steady_clock::now() - start < std::chrono::seconds(3))
-          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        while (handlersFinished == 0 && std::chrono::steady_clock::now() - start < 3s)
+          std::this_thread::sleep_for(20ms);
         std::printf("handlers finished %d\n", handlersFinished.load());
       } else if (command == "publish" || command == "publish-late" || command == "clear") {
         [pasteboard declareTypes:@[ NSPasteboardTypeString ] owner:nil];
         if (command == "publish") [pasteboard setData:data forType:NSPasteboardTypeString];
         if (command == "publish-late") lateText = [data retain];
         i += command != "clear";
-      } else if (command == "fail-alloc") {
-        failNextAllocation = true;
-      } else if (command == "policy") {
+      } else if (command == "policy" || command == "policy-no-memory") {
+        failNextAllocation = command == "policy-no-memory";
         policy();
       } else if (command == "unchanged") {
         const char* verdicts[] = {"(no version)", "no", "yes"};
