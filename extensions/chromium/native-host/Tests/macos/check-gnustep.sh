@@ -14,12 +14,8 @@ here=Tests/macos
 work=$(mktemp -d "${TMPDIR:-/tmp}/qorda-gnustep-check.XXXXXX")
 # Ends, by process id, the daemons that GNUstep started on demand: they
 # inherit the folder's name in their environment.
-end_daemons() {
-  for pid in $(grep -lzxF "QORDA_GNUSTEP_CHECK=$work" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3); do
-    kill "$pid" && echo "ended pid $pid" && timeout 5 tail --pid="$pid" -f /dev/null || kill -KILL "$pid" 2>/dev/null
-  done
-}
-trap 'end_daemons; rm -rf "$work"' EXIT
+trap 'for pid in $(grep -lzxF "QORDA_GNUSTEP_CHECK=$work" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3); do
+  kill "$pid" && timeout 5 tail --pid="$pid" -f /dev/null || kill -KILL "$pid" 2>/dev/null; done; rm -rf "$work"' EXIT
 
 failed=0
 expect() {
@@ -76,11 +72,8 @@ app=QORDA_CHECK_APPLICATION_PATH=$work/Qorda.app
 requested="launch requested: $work/Qorda.app activates=0 hides=1 newInstance=0 recentItems=0 prompts=0"
 rows=(
   # name | expected output, lines joined by ';' | companion_check's arguments, tab-separated
-  "each append is stored, under the lock, before the next reads; without a group container it goes on unlocked|r1;é;x|append	r1	append	é	QORDA_CHECK_GROUP_CONTAINERS=	append	x"
-  "the notification: at once, the payload alone|posted com.velmox.qorda.capture.intent.submit object=nil immediately=1 keys=1 payload={\"r\": 3}|notify	{\"r\": 3}"
-  "none before a publish; the text with zeroed padding; unchanged while the change count holds|(none);a (padding zeroed);unchanged yes;unchanged no;b (padding zeroed);unchanged yes|policy	publish	a	policy	unchanged	publish	b	unchanged	policy	unchanged"
-  "a read between clear and text is made again; an empty one proves no version|c (padding zeroed);(none);unchanged (no version)|publish-late	c	policy	clear	policy	unchanged"
-  "a failed allocation is caught inside the pool: no policy, then the next read|(none);d (padding zeroed)|publish	d	policy-no-memory	policy"
+  "the notification: at once, the payload alone; each append is stored, under the lock, before the next reads; without a group container it goes on unlocked|posted com.velmox.qorda.capture.intent.submit object=nil immediately=1 keys=1 payload={\"r\": 3};r1;é;x|notify	{\"r\": 3}	append	r1	append	é	QORDA_CHECK_GROUP_CONTAINERS=	append	x"
+  "none before a publish; the text with zeroed padding; unchanged while the change count holds; a read between clear and text is made again; an empty one proves no version; a failed allocation is caught inside the pool|(none);a (padding zeroed);unchanged yes;unchanged no;b (padding zeroed);unchanged yes;c (padding zeroed);(none);unchanged (no version);(none);d (padding zeroed)|policy	publish	a	policy	unchanged	publish	b	unchanged	policy	unchanged	publish-late	c	policy	clear	policy	unchanged	publish	d	policy-no-memory	policy"
   "none installed or one running: no launch; once it quits, the run loop's turn shows it|returned before 0.4 s, handlers started 0;returned before 0.4 s, handlers started 0;$requested;returned before 0.4 s, handlers started 1|launch	QORDA_CHECK_RUNNING=1	$app	launch	QORDA_CHECK_RUNNING=0	launch"
   "a late handler is awaited 0.5 s and runs safely after|$requested;returned at 0.4 to 1 s, handlers started 0;handlers finished 1|$app	QORDA_CHECK_LAUNCH_MS=2000	launch	wait-handler"
 )

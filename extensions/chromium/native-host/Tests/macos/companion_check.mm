@@ -31,7 +31,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
-#include <utility>
 
 using namespace std::chrono_literals;
 
@@ -64,7 +63,7 @@ void policy() {
 
 // The C++ allocator, made to fail on demand; Objective-C's is left alone.
 void* operator new(std::size_t size) {
-  if (std::exchange(failNextAllocation, false)) throw std::bad_alloc();
+  if (failNextAllocation) throw(failNextAllocation = false, std::bad_alloc());
   return std::malloc(std::max<std::size_t>(size, 1));
 }
 void operator delete(void* memory) noexcept { std::free(memory); }
@@ -188,10 +187,8 @@ int main(int argc, char** argv) {
       } else if (command == "launch") {
         qorda::ensureHostAppIsRunningInBackground();
         auto took = std::chrono::steady_clock::now() - start;
-        std::printf("returned %s, handlers started %d\n",
-                    took < 400ms ? "before 0.4 s"
-                    : took < 1s  ? "at 0.4 to 1 s"
-                                 : "later",
+        const char* when[] = {"before 0.4 s", "at 0.4 to 1 s", "later"};
+        std::printf("returned %s, handlers started %d\n", when[(took >= 400ms) + (took >= 1s)],
                     handlersStarted.load());
       } else if (command == "wait-handler") {
         while (handlersFinished == 0 && std::chrono::steady_clock::now() - start < 3s)
