@@ -4,7 +4,6 @@
 #pragma once
 
 #import <AppKit/AppKit.h>
-#import <Foundation/Foundation.h>
 
 NS_ASSUME_NONNULL_BEGIN
 
@@ -19,13 +18,9 @@ NS_ASSUME_NONNULL_BEGIN
 @interface NSWorkspaceOpenConfiguration : NSObject {
   // GNUstep's runtime has no non-fragile instance variables, so the
   // properties' storage is declared here; Apple's header shows none.
-  BOOL _activates, _hides, _createsNewApplicationInstance, _addsToRecentItems, _promptsUserIfNeeded;
+  BOOL activates, hides, createsNewApplicationInstance, addsToRecentItems, promptsUserIfNeeded;
 }
-@property BOOL activates;
-@property BOOL hides;
-@property BOOL createsNewApplicationInstance;
-@property BOOL addsToRecentItems;
-@property BOOL promptsUserIfNeeded;
+@property BOOL activates, hides, createsNewApplicationInstance, addsToRecentItems, promptsUserIfNeeded;
 @end
 
 @interface NSWorkspace (QordaAppleShim)

@@ -1,31 +1,29 @@
 // The GNUstep check's test program: runs its arguments in order, VAR=value
 // setting the environment and the rest commands, against the channels of
 // companion_macos.mm and GNUstep's real user defaults and pasteboard:
-//   append TEXT, read   the host appends TEXT to the inbox; the inbox, a line each
+//   append TEXT    the host appends TEXT to the inbox
 //   notify TEXT    the host posts TEXT; prints what was posted
 //   launch         the host asks for the desktop application; prints how soon
 //                  it returned and how many completion handlers had started
 //   wait-handler   waits up to 3 s for a completion handler to finish
-//   running, quit  the desktop application runs; it quits
 //   publish TEXT   the desktop application clears the policy pasteboard and
 //                  sets TEXT; publish-late sets it only after the host's next
 //                  read of the pasteboard; clear only clears it
-//   fail-alloc     the next C++ allocation fails
-//   policy, unchanged   the host's snapshot, or its verdict on the last one read
+//   policy, unchanged   the host's snapshot, or its verdict on the last one read;
+//                  policy-no-memory reads it with the next C++ allocation failing
 // Below, stand-ins of the calls that Debian's GNUstep lacks (declared in
 // apple_api_shim.h), each doing what the check can observe: the suite is a
 // GNUstep defaults domain, written when synchronized; the container and the application
-// are folders named by the environment; the list of running applications is
-// brought up to date only when the run loop turns; a launch is printed, and
-// its handler called QORDA_CHECK_LAUNCH_MS (default 100) ms later on another
-// thread.
+// are folders named by the environment; the desktop application runs while
+// QORDA_CHECK_RUNNING is 1, but the list of running applications learns so
+// only when the run loop turns; a launch is printed, and its handler called
+// QORDA_CHECK_LAUNCH_MS ms later on another thread.
 #import "apple_api_shim.h"
 
 #include "app/companion.h"
 #include "json/json_padding.h"
 
 #include <Block.h>
-#include <objc/runtime.h>
 
 #include <algorithm>
 #include <atomic>
@@ -33,20 +31,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
-#include <utility>
+
+using namespace std::chrono_literals;
 
 namespace {
 
-bool failNextAllocation = false, applicationRuns = false, applicationListed = false;
+bool failNextAllocation = false, applicationListed = false;
 NSData* lateText;  // set on the pasteboard at the host's next read
 std::optional<qorda::SnapshotVersion> lastVersion;
-std::atomic<int> completionHandlers[2];  // started, finished
+std::atomic<int> handlersStarted, handlersFinished;
 
-NSURL* folderFromEnvironment(const char* variable, NSString* lastComponent) {
+NSURL* folderFromEnvironment(const char* variable) {
   const char* value = std::getenv(variable);
-  if (value == nullptr || *value == '\0') return nil;
-  NSString* path = [NSString stringWithUTF8String:value];
-  return [NSURL fileURLWithPath:lastComponent ? [path stringByAppendingPathComponent:lastComponent] : path];
+  return value != nullptr && *value != '\0' ? [NSURL fileURLWithPath:@(value)] : nil;
 }
 
 void policy() {
@@ -66,20 +63,25 @@ void policy() {
 
 // The C++ allocator, made to fail on demand; Objective-C's is left alone.
 void* operator new(std::size_t size) {
-  void* memory =
-      std::exchange(failNextAllocation, false) ? nullptr : std::malloc(std::max<std::size_t>(size, 1));
-  if (memory == nullptr) throw std::bad_alloc();
-  return memory;
+  if (failNextAllocation) throw(failNextAllocation = false, std::bad_alloc());
+  return std::malloc(std::max<std::size_t>(size, 1));
 }
 void operator delete(void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
+// Some of GNUstep's own methods are replaced below: they write no suite,
+// know no application and post to the real centre.
+#pragma clang diagnostic ignored "-Wobjc-protocol-method-implementation"
+
 // GNUstep's user defaults with the suite as the only domain searched and
 // written; a change is stored only when synchronized.
-@interface QordaSuiteDefaults : NSUserDefaults
-@end
+@implementation NSUserDefaults (QordaAppleShim)
+- (instancetype)initWithSuiteName:(NSString*)suitename {
+  if ((self = [self initWithUser:NSUserName()])) [self setSearchList:@[ suitename ]];
+  [self synchronize];  // reads what is stored
+  return self;
+}
 
-@implementation QordaSuiteDefaults
 - (void)setObject:(id)value forKey:(NSString*)defaultName {
   NSString* suiteName = [[self searchList] objectAtIndex:0];
   NSMutableDictionary* domain = [[[self persistentDomainForName:suiteName] mutableCopy] autorelease];
@@ -88,47 +90,32 @@ void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 }
 @end
 
-@implementation NSUserDefaults (QordaAppleShim)
-- (instancetype)initWithSuiteName:(NSString*)suitename {
-  [self release];
-  QordaSuiteDefaults* suite = [[QordaSuiteDefaults alloc] initWithUser:NSUserName()];
-  [suite setSearchList:@[ suitename ]];
-  [suite synchronize];  // reads what is stored
-  return suite;
-}
-@end
-
 @implementation NSFileManager (QordaAppleShim)
 // The group's folder below QORDA_CHECK_GROUP_CONTAINERS, created as macOS does.
 - (NSURL*)containerURLForSecurityApplicationGroupIdentifier:(NSString*)groupIdentifier {
-  NSURL* container = folderFromEnvironment("QORDA_CHECK_GROUP_CONTAINERS", groupIdentifier);
-  if (container)
-    [self createDirectoryAtPath:[container path] withIntermediateDirectories:YES attributes:nil error:0];
+  NSURL* container =
+      [folderFromEnvironment("QORDA_CHECK_GROUP_CONTAINERS") URLByAppendingPathComponent:groupIdentifier];
+  [self createDirectoryAtPath:[container path] withIntermediateDirectories:YES attributes:nil error:0];
   return container;
 }
 @end
 
 @implementation NSWorkspaceOpenConfiguration
-@synthesize activates = _activates, hides = _hides,
-            createsNewApplicationInstance = _createsNewApplicationInstance,
-            addsToRecentItems = _addsToRecentItems, promptsUserIfNeeded = _promptsUserIfNeeded;
+@synthesize activates, hides, createsNewApplicationInstance, addsToRecentItems, promptsUserIfNeeded;
 
 // Apple's defaults: activates, shown, no new instance, in Recent Items, may ask.
 - (instancetype)init {
-  if ((self = [super init])) _activates = _addsToRecentItems = _promptsUserIfNeeded = YES;
+  if ((self = [super init])) activates = addsToRecentItems = promptsUserIfNeeded = YES;
   return self;
 }
 @end
 
 const CFRunLoopMode kCFRunLoopDefaultMode = reinterpret_cast<CFRunLoopMode>(@"kCFRunLoopDefaultMode");
 int32_t CFRunLoopRunInMode(CFRunLoopMode, double, unsigned char) {
-  applicationListed = applicationRuns;
+  applicationListed = std::getenv("QORDA_CHECK_RUNNING")[0] == '1';
   return 1;
 }
 
-// GNUstep's own methods, which these replace, know no application and post to
-// the real centre.
-#pragma clang diagnostic ignored "-Wobjc-protocol-method-implementation"
 @implementation NSRunningApplication (QordaAppleShim)
 + (NSArray*)runningApplicationsWithBundleIdentifier:(NSString*)bundleIdentifier {
   return applicationListed ? @[ bundleIdentifier ] : @[];
@@ -150,7 +137,7 @@ int32_t CFRunLoopRunInMode(CFRunLoopMode, double, unsigned char) {
 // The folder QORDA_CHECK_APPLICATION_PATH for the desktop application alone.
 - (NSURL*)URLForApplicationWithBundleIdentifier:(NSString*)bundleIdentifier {
   return [bundleIdentifier isEqual:@"com.velmox.qorda"]
-             ? folderFromEnvironment("QORDA_CHECK_APPLICATION_PATH", nil)
+             ? folderFromEnvironment("QORDA_CHECK_APPLICATION_PATH")
              : nil;
 }
 
@@ -161,17 +148,13 @@ int32_t CFRunLoopRunInMode(CFRunLoopMode, double, unsigned char) {
               [[applicationURL path] UTF8String], [configuration activates], [configuration hides],
               [configuration createsNewApplicationInstance], [configuration addsToRecentItems],
               [configuration promptsUserIfNeeded]);
-  const char* delay = std::getenv("QORDA_CHECK_LAUNCH_MS");
-  auto milliseconds = std::chrono::milliseconds(delay != nullptr ? std::atoi(delay) : 100);
   void (^handler)(NSRunningApplication*, NSError*) = Block_copy(completionHandler);
-  std::thread([handler, milliseconds] {
-    std::this_thread::sleep_for(milliseconds);
-    completionHandlers[false].fetch_add(1);
-    @autoreleasepool {
-      handler(nil, nil);
-      Block_release(handler);
-    }
-    completionHandlers[true].fetch_add(1);
+  std::thread([handler, delay = std::atoi(std::getenv("QORDA_CHECK_LAUNCH_MS"))] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+    ++handlersStarted;
+    handler(nil, nil);
+    Block_release(handler);
+    ++handlersFinished;
   }).detach();
 }
 @end
@@ -193,44 +176,31 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     @autoreleasepool {
       std::string_view command = argv[i];
-      NSString* text = i + 1 < argc ? [NSString stringWithUTF8String:argv[i + 1]] : @"";
-      auto start = std::chrono::steady_clock::now();
-      auto took = [&] {
-        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-      };
       NSPasteboard* pasteboard = [NSPasteboard pasteboardWithName:@"com.velmox.qorda.policy"];
       // As a Mac's pasteboard holds a string: its UTF-8 bytes.
-      NSData* data = [text dataUsingEncoding:NSUTF8StringEncoding];
+      NSData* data = [@(i + 1 < argc ? argv[i + 1] : "") dataUsingEncoding:NSUTF8StringEncoding];
+      auto start = std::chrono::steady_clock::now();
       if (command.find('=') != command.npos) {
         putenv(argv[i]);
-      } else if (command == "append") {
-        qorda::appendToCaptureInbox(argv[++i]);
-      } else if (command == "read") {
-        for (NSString* element in [[[[NSUserDefaults alloc] initWithSuiteName:@"group.com.velmox.qorda"]
-                 autorelease] stringArrayForKey:@"capture_inbox_payloads"])
-          std::printf("%s\n", [element UTF8String]);
-      } else if (command == "notify") {
-        qorda::postCaptureNotification(argv[++i]);
+      } else if (command == "append" || command == "notify") {
+        (command == "append" ? qorda::appendToCaptureInbox : qorda::postCaptureNotification)(argv[++i]);
       } else if (command == "launch") {
         qorda::ensureHostAppIsRunningInBackground();
+        auto took = std::chrono::steady_clock::now() - start;
         const char* when[] = {"before 0.4 s", "at 0.4 to 1 s", "later"};
-        std::printf("returned %s, handlers started %d\n", when[(took() >= 400) + (took() >= 1000)],
-                    completionHandlers[false].load());
+        std::printf("returned %s, handlers started %d\n", when[(took >= 400ms) + (took >= 1s)],
+                    handlersStarted.load());
       } else if (command == "wait-handler") {
-        for (int wait = 0; wait < 150 && completionHandlers[true].load() == 0; ++wait)
-          std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        std::printf("handlers finished %d\n", completionHandlers[true].load());
-      } else if (command == "running" || command == "quit") {
-        applicationRuns = command == "running";
-        applicationListed = true;
+        while (handlersFinished == 0 && std::chrono::steady_clock::now() - start < 3s)
+          std::this_thread::sleep_for(20ms);
+        std::printf("handlers finished %d\n", handlersFinished.load());
       } else if (command == "publish" || command == "publish-late" || command == "clear") {
         [pasteboard declareTypes:@[ NSPasteboardTypeString ] owner:nil];
         if (command == "publish") [pasteboard setData:data forType:NSPasteboardTypeString];
         if (command == "publish-late") lateText = [data retain];
         i += command != "clear";
-      } else if (command == "fail-alloc") {
-        failNextAllocation = true;
-      } else if (command == "policy") {
+      } else if (command == "policy" || command == "policy-no-memory") {
+        failNextAllocation = command == "policy-no-memory";
         policy();
       } else if (command == "unchanged") {
         const char* verdicts[] = {"(no version)", "no", "yes"};
