@@ -91,7 +91,7 @@ const Case cases[] = {
     exchange({.name = "reply_too_large_then_the_next"},
              {{request(std::string(1 << 20, 'x')), "{}"}, {request(R"(n\"\\)"), R"(takeover#n\"\\)"}}),
 
-    // Decisions, through the policy file, as qorda-policy explains them.
+    // Decisions, through the policy file.
     exchange(
         {.name = "decisions",
          .policy = R"({"hardBlockedHosts": ["hard.example"], "userDenyHosts": ["DENIED.example"],
@@ -168,28 +168,6 @@ const Case cases[] = {
 
 class BlackBox : public testing::TestWithParam<Case> {};
 
-// The policy action and reason of a reply, or of an explanation, as text.
-std::string decisionIn(const std::string& json) {
-  std::string decision;
-  for (std::string key : {"\"policyAction\":\"", "\"reason\":\""}) {
-    std::size_t at = json.find(key), start = at + key.size();
-    decision += (at == std::string::npos ? "" : json.substr(start, json.find('"', start) - start)) + " ";
-  }
-  return decision;
-}
-
-// What qorda-policy explain says of a message under the policy the host saw,
-// without root's reach past file modes, as the host runs.
-std::string explained(const Sandbox& sandbox, const std::string& body) {
-  std::ofstream(sandbox.root / "explained.json", std::ios::binary) << body;
-  std::string command =
-      std::string(::geteuid() == 0 ? "setpriv --bounding-set=-dac_override,-dac_read_search " : "") +
-      QORDA_POLICY_TOOL " explain --json --message " + (sandbox.root / "explained.json").string();
-  EXPECT_EQ(0, std::system((command + " >" + (sandbox.root / "records" / "explained").string()).c_str()))
-      << command;
-  return sandbox.record("explained");
-}
-
 TEST_P(BlackBox, Run) {
   const Case& c = GetParam();
   Sandbox sandbox;
@@ -221,10 +199,6 @@ TEST_P(BlackBox, Run) {
   auto starts = [&] { return std::ranges::count(sandbox.record("starts"), '\n'); };
   eventually([&] { return starts() >= c.starts; });
   EXPECT_EQ(c.starts, starts()) << "launches of the application";
-  // The explanation tool runs the host's own evaluation: it must agree.
-  for (std::size_t i = 0; !c.before && i < std::min(bodies.size(), replies.size()); ++i)
-    EXPECT_TRUE(replies[i] == "{}" || decisionIn(replies[i]) == decisionIn(explained(sandbox, bodies[i])))
-        << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, BlackBox, testing::ValuesIn(cases),
