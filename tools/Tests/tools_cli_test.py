@@ -1,6 +1,6 @@
-"""Runs qorda-policy and qorda-inbox as people and scripts use them:
-qorda_tools_test.py POLICY_COMMAND INBOX_COMMAND."""
-import os, sqlite3, stat, subprocess, sys, tempfile
+"""Runs qorda-policy, qorda-inbox and qorda-frame-client as people and scripts use them:
+tools_cli_test.py POLICY_COMMAND INBOX_COMMAND FRAME_CLIENT_COMMAND (this file with --host: a scripted host)."""
+import os, sqlite3, stat, struct, subprocess, sys, tempfile
 
 GOOD = ('{"hardBlockedHosts":["blocked.example"],'
         '"bypassRules":[{"scope":"pathPrefix","pattern":"https://f.example/a/"}]}')
@@ -24,7 +24,6 @@ CASES = [
      ""),
     ("explain flags as JSON", "policy", ["explain", "--json", "--url", "https://f.example/a/b", "--signal", "direct_url"],
      "", 0, '"decidedBy":"direct_link_rules","matched":{"rule":{"scope":"pathPrefix"', ""),
-    ("inbox without a subcommand", "inbox", [], "", 2, "", "subcommand is required"),
     ("no inbox yet", "inbox", ["list"], "", 1, "", "no inbox yet"),
     ("watch without a bus", "inbox", ["watch"], "", 1, "", "no session bus"),
     ("list", "inbox", ["list"], "", 0, "7\thttps://a.example/v.mp4\tpage p\n8\tnot json\n", ""),
@@ -34,10 +33,23 @@ CASES = [
     ("take", "inbox", ["take"], "", 0, "8\tnot json", ""),
     ("take leaves nothing", "inbox", ["list"], "", 0, None, ""),
     ("a database that is not ours", "inbox", ["list"], "", 1, "", "is not a capture inbox"),
+    # A pretty-printed reply comes out on one line.
+    ("frames each line", "frame", ["echo"], '{"a":"é"}\n \n[1,2]\r\n', 0,
+     '{"request":{"a":"é"},"reply":{"echo": {"a":"é"}}}\n{"request":[1,2],"reply":{"echo": [1,2]}}\n', ""),
+    ("a host that exits before replying", "frame", ["exit"], "{}\n", 1, "", "host exited before replying to line 1"),
 ]
 
+
+def host(mode):
+    while len(header := sys.stdin.buffer.read(4)) == 4 and mode == "echo":
+        reply = b'{\r\n"echo": %s\n}' % sys.stdin.buffer.read(struct.unpack("<I", header)[0])
+        os.write(1, struct.pack("<I", len(reply)) + reply)
+    return 0
+
 def main():
-    tools = {"policy": sys.argv[1], "inbox": sys.argv[2]}
+    if sys.argv[1] == "--host":
+        return host(sys.argv[2])
+    tools = {"policy": sys.argv[1], "inbox": sys.argv[2], "frame": sys.argv[3]}
     failures = 0
     with tempfile.TemporaryDirectory() as home:
         os.chdir(home)
@@ -61,6 +73,8 @@ def main():
             if "closed pipe" in name:
                 reader, stdout = os.pipe()
                 os.close(reader)
+            if tool == "frame":  # options end at the host's command
+                args = [sys.executable, os.path.abspath(__file__), "--host"] + args
             run = subprocess.run([tools[tool]] + args, input=stdin, stdout=stdout, stderr=subprocess.PIPE,
                                  text=True,
                                  env=dict(env, XDG_RUNTIME_DIR=".") if "relative" in name else env)

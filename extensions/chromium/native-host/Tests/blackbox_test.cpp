@@ -76,11 +76,9 @@ Case longBodies(const char* name) {
 }
 
 const Case cases[] = {
-    // Framing: what ends the input (partial headers and bodies: the fuzzers),
+    // Framing: what ends the input (partial headers and bodies, any header: the fuzzers),
     // and how it arrives.
     {.name = "framing_empty_input"},
-    {.name = "framing_4GiB_header_then_1MiB_then_end",
-     .input = "\xff\xff\xff\xff" + std::string(1 << 20, ' ')},
     // An empty body among them, and a partial header after the last.
     {.name = "framing_errors_then_the_next",
      .input = frames({request("a"), "[1]", "", "{\"a\":\"\xff\"}", request("b")}) + "\x02",
@@ -244,9 +242,6 @@ TEST(BlackBoxLongLived, OneHostThroughPassingFaults) {
          fs::remove_all(folder), fs::create_directory(folder), std::ofstream(store) << std::string(4096, 'n');
        },
        [&] { fs::remove_all(folder); }},
-      {"table of another shape",
-       replaceTable("DROP TABLE", "CREATE TABLE capture_inbox_payloads(id INTEGER PRIMARY KEY, other)"),
-       replaceTable("DROP TABLE", inboxTable)},
       {"view in place of the table",
        replaceTable("DROP TABLE",
                     "CREATE VIEW capture_inbox_payloads AS SELECT 1 AS id, 'x' AS payload WHERE 0"),

@@ -43,13 +43,6 @@ TEST(HostMatching, Normalized) {
     std::deque<std::string> storage;
     EXPECT_EQ(normalizedListEntry(in, storage), out) << in;
   }
-  static const std::pair<std::string_view, std::optional<std::string>> urls[] = {
-      {"HTTP://www.www.Example.com/", "www.example.com"},
-      {"https://%FF.com/", "\xFF.com"},
-      {"https://%20/", ""},  // a host of blanks is still a host
-      {"file:///tmp/a.mp4", {}},
-  };
-  for (const auto& [url, host] : urls) EXPECT_EQ(normalizedUrlHost(url), host) << url;
 }
 
 // Every case runs against the walked list and the indexed one.
