@@ -1,9 +1,10 @@
 /* The fair limit for a takeover: the least a host can do to hand a capture
  * over, on handles kept open. For each frame: the same prepared INSERT into
- * the inbox (WAL, synchronous=NORMAL), the launch check's bus queries
- * (NameHasOwner, and ListActivatableNames when the name has no owner) and
- * the capture signal on one open connection; then the fixed reply of
- * QORDA_BENCH_REPLY, as the static limit host writes it. */
+ * the inbox (WAL, synchronous=NORMAL), the launch check (the name's owner as
+ * its NameOwnerChanged signals keep it, asked once with NameHasOwner;
+ * ListActivatableNames when the name has no owner) and the capture signal
+ * on one open connection; then the fixed reply of QORDA_BENCH_REPLY, as the
+ * static limit host writes it. */
 #include <errno.h>
 #include <sqlite3.h>
 #include <stdint.h>
@@ -52,6 +53,27 @@ static sqlite3_stmt* openInbox(void) {
   return insert;
 }
 
+static int owned = 1;
+
+static int onOwnerChanged(sd_bus_message* message, void* userData, sd_bus_error* error) {
+  const char *name, *oldOwner, *newOwner;
+  (void)userData, (void)error;
+  if (sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) >= 0) owned = *newOwner != '\0';
+  return 0;
+}
+
+static void watchOwner(sd_bus* bus) {
+  sd_bus_message* reply = NULL;
+  sd_bus_add_match(bus, NULL,
+                   "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+                   "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='com.velmox.qorda'",
+                   onOwnerChanged, NULL);
+  if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                         "NameHasOwner", NULL, &reply, "s", "com.velmox.qorda") >= 0)
+    sd_bus_message_read(reply, "b", &owned);
+  sd_bus_message_unref(reply);
+}
+
 static void handOff(sqlite3_stmt* insert, sd_bus* bus, const char* text, size_t size) {
   if (insert != NULL) {
     sqlite3_bind_text64(insert, 1, text, size, SQLITE_STATIC, SQLITE_UTF8);
@@ -59,12 +81,8 @@ static void handOff(sqlite3_stmt* insert, sd_bus* bus, const char* text, size_t 
     sqlite3_reset(insert);
   }
   if (bus == NULL) return;
+  while (sd_bus_process(bus, NULL) > 0) continue;
   sd_bus_message* reply = NULL;
-  int owned = 1;
-  if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                         "NameHasOwner", NULL, &reply, "s", "com.velmox.qorda") >= 0)
-    sd_bus_message_read(reply, "b", &owned);
-  reply = sd_bus_message_unref(reply);
   if (!owned)
     sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                        "ListActivatableNames", NULL, &reply, "");
@@ -85,6 +103,7 @@ int main(void) {
   sqlite3_stmt* insert = openInbox();
   sd_bus* bus = NULL;
   if (sd_bus_open_user(&bus) < 0) bus = NULL;
+  if (bus != NULL) watchOwner(bus);
   size_t capacity = 0;
   char* body = NULL;
   unsigned char header[4];

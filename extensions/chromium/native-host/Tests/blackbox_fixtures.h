@@ -122,11 +122,11 @@ struct Sandbox {
         {"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + (root / "bus").string()});
     EXPECT_TRUE(eventually([&] { return fs::exists(root / "bus"); })) << "dbus-daemon did not listen";
     if (kind == Bus::frozen) return (void)::kill(bus, SIGSTOP);
+    startApplication(mode ? mode : kind == Bus::running ? "own" : "listen");
+  }
+  void startApplication(const char* mode) {
     fs::remove(root / "records" / "ready");
-    application = spawnProcess({QORDA_STAND_IN, records(),
-                                mode                   ? mode
-                                : kind == Bus::running ? "own"
-                                                       : "listen"});
+    application = spawnProcess({QORDA_STAND_IN, records(), mode});
     EXPECT_TRUE(eventually([&] { return !record("ready").empty(); })) << "the stand-in did not start";
   }
   void stopBus() {

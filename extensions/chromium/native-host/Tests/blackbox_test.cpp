@@ -206,20 +206,23 @@ INSTANTIATE_TEST_SUITE_P(Rows, BlackBox, testing::ValuesIn(cases),
 // and the bus: after each fault a capture, after each repair another. Each is
 // answered as ever, and is in the inbox exactly once, or, while the store
 // cannot be written, in its signal alone.
+enum class Signal { none, atOnce, onceResumed };
+
 TEST(BlackBoxLongLived, OneHostThroughPassingFaults) {
   Sandbox sandbox;
   sandbox.startBus(Bus::running);
   Host host(90);
   std::vector<std::string> signals;
-  auto capture = [&, captures = 0](bool stored, bool signalled) mutable {
+  auto capture = [&, captures = 0](bool stored, Signal signalled) mutable {
     std::string id = std::to_string(captures++), body = request(id);
     host.send(frame(body));
     EXPECT_EQ(expectedReply("takeover#" + id), host.reply().value_or("[no reply]"));
     std::vector<std::string> drained;
     for (auto& [rowId, payload] : stored ? sandbox.inbox(true) : Rows{}) drained.push_back(payload);
     EXPECT_EQ(stored ? std::vector{body} : drained, drained) << "capture " << id;
-    if (signalled) signals.push_back("payload=" + body);
+    if (signalled == Signal::atOnce) signals.push_back("payload=" + body);
     EXPECT_EQ(signals, sandbox.signals(signals.size())) << "capture " << id;
+    return body;
   };
   const fs::path store = sandbox.databasePath, folder = store.parent_path();
   auto replaceTable = [&](const std::string& drop, const std::string& create) {
@@ -234,7 +237,8 @@ TEST(BlackBoxLongLived, OneHostThroughPassingFaults) {
   const struct {
     const char* name;
     std::function<void()> fault, repair;
-    bool storedMeanwhile = false, signalledMeanwhile = true;
+    bool storedMeanwhile = false;
+    Signal signalledMeanwhile = Signal::atOnce;
   } faults[] = {
       {"store deleted", [&] { fs::remove_all(folder); }, [] {}, true},
       {"not a database",
@@ -246,17 +250,22 @@ TEST(BlackBoxLongLived, OneHostThroughPassingFaults) {
        replaceTable("DROP TABLE",
                     "CREATE VIEW capture_inbox_payloads AS SELECT 1 AS id, 'x' AS payload WHERE 0"),
        replaceTable("DROP VIEW", inboxTable)},
-      // The host leaves a bus that let its wait run out alone for two seconds.
+      // The signal waits in the socket, and the bus delivers it once resumed.
       {"bus frozen for a second", [&] { ::kill(sandbox.bus, SIGSTOP); },
-       [&] { sleep(1000), ::kill(sandbox.bus, SIGCONT), sleep(1200); }, true, false},
-      // The new application floods the bus name that the host's next signal comes from.
-      {"bus killed, another started on the same socket",
-       [&] { sandbox.stopBus(), sandbox.startBus(Bus::running, "flood"); },
+       [&] { sleep(1000), ::kill(sandbox.bus, SIGCONT); }, true, Signal::onceResumed},
+      // The host leaves a bus that let its wait run out alone for two seconds;
+      // the new application floods the bus name that the host's next signal
+      // comes from.
+      {"bus killed, another started on the same socket and frozen for a second",
+       [&] { sandbox.stopBus(), sandbox.startBus(Bus::frozen); },
+       [&] { sleep(1000), ::kill(sandbox.bus, SIGCONT), sandbox.startApplication("flood"), sleep(1200); },
+       true, Signal::none},
+      {"a peer floods the host",
        [&] {
          EXPECT_TRUE(eventually([&] { return !sandbox.record("flooded").empty(); }, 30));
          peakBeforeFlood = host.peakKilobytes();
        },
-       true},
+       [] {}, true},
       // A read transaction throughout, and the write lock for a second: the
       // host waits for the lock, not for the reader.
       {"application reading, and writing for a second",
@@ -266,15 +275,26 @@ TEST(BlackBoxLongLived, OneHostThroughPassingFaults) {
          release = std::jthread([&] { sleep(1000), execute(writer, "COMMIT"); });
        },
        [&] { reader.reset(); }, true},
+      // The host learns from the bus that the application went, and has the
+      // bus start it once; the started one owns the name but does not listen.
+      {"application quits",
+       [&] { ::kill(sandbox.application, SIGTERM), ::waitpid(sandbox.application, nullptr, 0), sleep(200); },
+       [&] {
+         EXPECT_TRUE(eventually([&] { return !sandbox.record("starts").empty(); }));
+         sandbox.startApplication("listen");
+       },
+       true, Signal::none},
   };
-  capture(true, true);
+  capture(true, Signal::atOnce);
   for (const auto& fault : faults) {
     SCOPED_TRACE(fault.name);
     fault.fault();
-    capture(fault.storedMeanwhile, fault.signalledMeanwhile);
+    std::string body = capture(fault.storedMeanwhile, fault.signalledMeanwhile);
     fault.repair();
-    capture(true, true);
+    if (fault.signalledMeanwhile == Signal::onceResumed) signals.push_back("payload=" + body);
+    capture(true, Signal::atOnce);
   }
+  EXPECT_EQ("started\n", sandbox.record("starts")) << "launches of the application";
   EXPECT_LT(host.peakKilobytes() - peakBeforeFlood, 16 * 1024) << "KiB of peak resident memory gained";
   host.finish();
 }

@@ -22,9 +22,13 @@ constexpr int busyTimeoutMilliseconds = 5000;
 // A host that is the only connection rebuilds the log's index from the whole
 // log when it opens the store, and forgets what was checkpointed, so the log
 // is never restarted: one-shot hosts would grow it with every capture, and
-// every open would read it all. Past this many frames (about 256 KiB) it is
-// copied into the database and emptied, unless a reader still needs it.
-constexpr int largestLogFrames = 64;
+// every open would read it all. So a log past this many frames (about
+// 256 KiB) at a connection's first commit, or past the second many later,
+// is copied into the database and emptied, unless a reader still needs it.
+// The second is larger because each emptying costs two syncs, and a host
+// that goes on keeps the index in shared memory; it bounds what the next
+// host to open the store alone reads (about 1 MiB).
+constexpr int largestLogFrames = 64, largestLogFramesLater = 256;
 
 // Frames in the log after the last commit.
 int logFrames = 0;
@@ -35,8 +39,8 @@ int onCommit(void*, sqlite3*, const char*, int frames) {
 }
 
 // Never waits: a reader that still needs the log keeps it for now.
-void emptyLogIfLong(sqlite3* database) {
-  if (logFrames < largestLogFrames) return;
+void emptyLogIfLong(sqlite3* database, bool firstCommit) {
+  if (logFrames < (firstCommit ? largestLogFrames : largestLogFramesLater)) return;
   sqlite3_busy_timeout(database, 0);
   sqlite3_wal_checkpoint_v2(database, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
   sqlite3_busy_timeout(database, busyTimeoutMilliseconds);
@@ -109,6 +113,7 @@ bool isWriteAheadLogged(sqlite3* database) {
 struct Inbox {
   sqlite3* database = nullptr;
   sqlite3_stmt* insert = nullptr;
+  bool committed = false;
 };
 
 void close(Inbox& inbox) {
@@ -186,7 +191,7 @@ void appendToCaptureInbox(std::string_view messageText) {
     if (inbox.database == nullptr) inbox = open(*path);
     if (inbox.database == nullptr) return;
     int status = insert(inbox, messageText);
-    if (status == SQLITE_DONE) emptyLogIfLong(inbox.database);
+    if (status == SQLITE_DONE) emptyLogIfLong(inbox.database, !std::exchange(inbox.committed, true));
     if (status == SQLITE_DONE || status == SQLITE_BUSY) return;
     close(inbox);
   }

@@ -43,6 +43,7 @@ struct SdBus {
   decltype(&sd_bus_get_events) getEvents;
   decltype(&sd_bus_unref) unref;
   decltype(&sd_bus_call_async) callAsync;
+  decltype(&sd_bus_add_match_async) addMatchAsync;
   decltype(&sd_bus_slot_unref) slotUnref;
   decltype(&sd_bus_message_ref) messageRef;
   decltype(&sd_bus_message_is_method_error) isMethodError;
@@ -73,6 +74,7 @@ const SdBus* sdBus() {
         bind(library, "sd_bus_is_open", f.isOpen) && bind(library, "sd_bus_process", f.process) &&
         bind(library, "sd_bus_wait", f.wait) && bind(library, "sd_bus_get_events", f.getEvents) &&
         bind(library, "sd_bus_unref", f.unref) && bind(library, "sd_bus_call_async", f.callAsync) &&
+        bind(library, "sd_bus_add_match_async", f.addMatchAsync) &&
         bind(library, "sd_bus_slot_unref", f.slotUnref) &&
         bind(library, "sd_bus_message_ref", f.messageRef) &&
         bind(library, "sd_bus_message_is_method_error", f.isMethodError) &&
@@ -95,6 +97,8 @@ std::uint64_t monotonicMicroseconds() {
   return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000 + static_cast<std::uint64_t>(now.tv_nsec) / 1'000;
 }
 
+enum class Owner { unknown, present, absent };
+
 // One connection for the life of the process: a socket, an authentication
 // and a Hello each time would cost more than the rest of the hand-off.
 struct Connection {
@@ -102,6 +106,11 @@ struct Connection {
   std::uint64_t deadline = 0;    // of the current hand-off's waits
   std::uint64_t quietUntil = 0;  // the bus let a wait run out: left alone until then
   bool flooded = false;          // more arrived during a wait than a drain takes
+  // Whether the application owns its name, as the bus last said. Once the
+  // bus confirms the subscription to the name's owner changes, they keep it
+  // current, and a takeover asks the bus nothing before its signal.
+  bool watching = false;
+  Owner owner = Owner::unknown;
 };
 
 Connection& connection() {
@@ -111,6 +120,8 @@ Connection& connection() {
 
 void drop(const SdBus& f, Connection& state) {
   if (state.bus != nullptr) state.bus = f.unref(state.bus);
+  state.watching = false;
+  state.owner = Owner::unknown;
 }
 
 // Drives the connection until ready() holds; false on failure or when the
@@ -144,7 +155,8 @@ bool driveUntil(const SdBus& f, sd_bus* bus, Ready ready) {
 // Dispatches and drops what peers sent since the last hand-off; false when
 // more came than a stray message or two, or the connection failed. Nothing
 // is addressed to the host in the ordinary course (it owns no name and
-// subscribes to nothing), and a daemon that is still writing a flood may
+// subscribes only to the application's owner changes, which come one or two
+// at a time), and a daemon that is still writing a flood may
 // leave the socket empty for a moment: what already came is the measure.
 bool drain(const SdBus& f, sd_bus* bus) {
   std::uint64_t end = monotonicMicroseconds() + drainMicroseconds;
@@ -155,6 +167,30 @@ bool drain(const SdBus& f, sd_bus* bus) {
   return false;
 }
 
+int onOwnerChanged(sd_bus_message* message, void*, sd_bus_error*) {
+  const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
+  if (sdBus()->read(message, "sss", &name, &oldOwner, &newOwner) >= 0)
+    connection().owner = *newOwner != '\0' ? Owner::present : Owner::absent;
+  return 0;
+}
+
+int onWatchInstalled(sd_bus_message* message, void*, sd_bus_error*) {
+  connection().watching = sdBus()->isMethodError(message, nullptr) == 0;
+  return 0;
+}
+
+// Subscribes to the application's owner changes. Not waited for: the bus
+// handles requests in order, so its confirmation arrives before the reply
+// to the owner query that follows it, and no change falls between the two.
+void watchOwner(const SdBus& f, sd_bus* bus) {
+  static const std::string match =
+      "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+      "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='" +
+      std::string(hostAppBundleID) + "'";
+  // No slot: the subscription lives as long as the connection.
+  f.addMatchAsync(bus, nullptr, match.c_str(), onOwnerChanged, onWatchInstalled, nullptr);
+}
+
 // The session bus for this hand-off, or nothing while it is left alone or
 // cannot be reached. The handshake is not waited for: the first call goes
 // out behind it and its reply shows that both went through.
@@ -162,7 +198,8 @@ sd_bus* sessionBus(const SdBus& f) {
   Connection& state = connection();
   if (state.bus != nullptr && !drain(f, state.bus)) drop(f, state);
   if (state.bus != nullptr) return state.bus;
-  if (monotonicMicroseconds() >= state.quietUntil && f.openUser(&state.bus) < 0) state.bus = nullptr;
+  if (monotonicMicroseconds() < state.quietUntil || f.openUser(&state.bus) < 0) return state.bus = nullptr;
+  watchOwner(f, state.bus);
   return state.bus;
 }
 
@@ -211,11 +248,11 @@ sd_bus_message* callBus(const SdBus& f, sd_bus* bus, const char* method, const c
   return pending.reply;
 }
 
-bool isRunning(const SdBus& f, sd_bus* bus, const char* name) {
+Owner askOwner(const SdBus& f, sd_bus* bus, const char* name) {
   MessageReleaser reply{f, callBus(f, bus, "NameHasOwner", name)};
   int owned = 0;
-  // Unknown counts as running: starting nothing is the safe side.
-  return reply.message == nullptr || f.read(reply.message, "b", &owned) < 0 || owned != 0;
+  if (reply.message == nullptr || f.read(reply.message, "b", &owned) < 0) return Owner::unknown;
+  return owned != 0 ? Owner::present : Owner::absent;
 }
 
 bool isActivatable(const SdBus& f, sd_bus* bus, std::string_view name) {
@@ -265,8 +302,14 @@ void ensureHostAppIsRunningInBackground() {
   // Activation by the bus starts at most one instance, with no window, as a
   // child of the bus, so the browser's clean-up of the host spares it.
   static const std::string name(hostAppBundleID);
-  bool running = isRunning(*f, bus, name.c_str());
-  if (!running && isActivatable(*f, bus, name)) requestStart(*f, bus, name.c_str());
+  Connection& state = connection();
+  Owner owner = state.owner;
+  if (owner == Owner::unknown) {
+    owner = askOwner(*f, bus, name.c_str());
+    if (state.watching) state.owner = owner;
+  }
+  // Unknown counts as running: starting nothing is the safe side.
+  if (owner == Owner::absent && isActivatable(*f, bus, name)) requestStart(*f, bus, name.c_str());
   settle(*f, true);
 }
 
