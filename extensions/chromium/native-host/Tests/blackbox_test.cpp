@@ -266,15 +266,6 @@ TEST(BlackBoxLongLived, OneHostThroughPassingFaults) {
          peakBeforeFlood = host.peakKilobytes();
        },
        [] {}, true},
-      // A read transaction throughout, and the write lock for a second: the
-      // host waits for the lock, not for the reader.
-      {"application reading, and writing for a second",
-       [&] {
-         reader = openDatabase(store), execute(reader, "BEGIN; SELECT count(*) FROM capture_inbox_payloads");
-         execute(writer = openDatabase(store), "BEGIN IMMEDIATE");
-         release = std::jthread([&] { sleep(1000), execute(writer, "COMMIT"); });
-       },
-       [&] { reader.reset(); }, true},
       // The host learns from the bus that the application went, and has the
       // bus start it once; the started one owns the name but does not listen.
       {"application quits",
@@ -284,6 +275,15 @@ TEST(BlackBoxLongLived, OneHostThroughPassingFaults) {
          sandbox.startApplication("listen");
        },
        true, Signal::none},
+      // A read transaction throughout, and the write lock for a second: the
+      // host waits for the lock, not for the reader.
+      {"application reading, and writing for a second",
+       [&] {
+         reader = openDatabase(store), execute(reader, "BEGIN; SELECT count(*) FROM capture_inbox_payloads");
+         execute(writer = openDatabase(store), "BEGIN IMMEDIATE");
+         release = std::jthread([&] { sleep(1000), execute(writer, "COMMIT"); });
+       },
+       [&] { reader.reset(); }, true},
   };
   capture(true, Signal::atOnce);
   for (const auto& fault : faults) {

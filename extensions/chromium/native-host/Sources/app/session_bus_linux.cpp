@@ -23,12 +23,11 @@ constexpr std::uint64_t busTimeoutMicroseconds = 500'000;
 // a bus that has stopped answering costs one wait per period, not one per
 // takeover, and one that answers again is used again.
 constexpr std::uint64_t backOffMicroseconds = 2'000'000;
-// What peers sent to the kept connection is dispatched and dropped before
-// each use, for this long and this many messages at most; more than that
-// waiting, or arriving while a reply is awaited, means a flood, which is
-// dropped with the connection instead.
+// What arrived on the kept connection is dispatched before each use, for
+// this long at most; more than this many messages arriving while a reply is
+// awaited means a flood, which is dropped with the connection.
 constexpr std::uint64_t drainMicroseconds = 2'000;
-constexpr int largestStrays = 2, largestDrain = 16;
+constexpr int largestDrain = 16;
 
 constexpr const char* busService = "org.freedesktop.DBus";
 constexpr const char* busPath = "/org/freedesktop/DBus";
@@ -111,6 +110,7 @@ struct Connection {
   // current, and a takeover asks the bus nothing before its signal.
   bool watching = false;
   Owner owner = Owner::unknown;
+  int expected = 0;  // owner changes and the subscription's confirmation dispatched
 };
 
 Connection& connection() {
@@ -122,6 +122,7 @@ void drop(const SdBus& f, Connection& state) {
   if (state.bus != nullptr) state.bus = f.unref(state.bus);
   state.watching = false;
   state.owner = Owner::unknown;
+  state.expected = 0;
 }
 
 // Drives the connection until ready() holds; false on failure or when the
@@ -152,30 +153,33 @@ bool driveUntil(const SdBus& f, sd_bus* bus, Ready ready) {
   }
 }
 
-// Dispatches and drops what peers sent since the last hand-off; false when
-// more came than a stray message or two, or the connection failed. Nothing
-// is addressed to the host in the ordinary course (it owns no name and
-// subscribes only to the application's owner changes, which come one or two
-// at a time), and a daemon that is still writing a flood may
-// leave the socket empty for a moment: what already came is the measure.
-bool drain(const SdBus& f, sd_bus* bus) {
+// Dispatches what arrived since the last hand-off; false when the
+// connection failed or anything came but what the host subscribed to.
+// Nothing else is addressed to the host in the ordinary course (it owns no
+// name), and a stray may be the first of a flood that the daemon is still
+// writing, which would hold back the next owner change: the connection goes
+// with it, and the daemon drops what it still held for it.
+bool drain(const SdBus& f, Connection& state) {
   std::uint64_t end = monotonicMicroseconds() + drainMicroseconds;
-  for (int drained = 0; drained <= largestStrays && monotonicMicroseconds() < end; ++drained) {
-    int progress = f.process(bus, nullptr);
-    if (progress <= 0) return progress == 0 && f.isOpen(bus) > 0;
+  for (int expected = state.expected, dispatched = 1;; ++dispatched) {
+    int progress = f.process(state.bus, nullptr);
+    if (progress == 0) return f.isOpen(state.bus) > 0;
+    if (progress < 0 || dispatched > state.expected - expected || monotonicMicroseconds() >= end)
+      return false;
   }
-  return false;
 }
 
 int onOwnerChanged(sd_bus_message* message, void*, sd_bus_error*) {
   const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
   if (sdBus()->read(message, "sss", &name, &oldOwner, &newOwner) >= 0)
     connection().owner = *newOwner != '\0' ? Owner::present : Owner::absent;
+  ++connection().expected;
   return 0;
 }
 
 int onWatchInstalled(sd_bus_message* message, void*, sd_bus_error*) {
   connection().watching = sdBus()->isMethodError(message, nullptr) == 0;
+  ++connection().expected;
   return 0;
 }
 
@@ -196,7 +200,7 @@ void watchOwner(const SdBus& f, sd_bus* bus) {
 // out behind it and its reply shows that both went through.
 sd_bus* sessionBus(const SdBus& f) {
   Connection& state = connection();
-  if (state.bus != nullptr && !drain(f, state.bus)) drop(f, state);
+  if (state.bus != nullptr && !drain(f, state)) drop(f, state);
   if (state.bus != nullptr) return state.bus;
   if (monotonicMicroseconds() < state.quietUntil || f.openUser(&state.bus) < 0) return state.bus = nullptr;
   watchOwner(f, state.bus);
