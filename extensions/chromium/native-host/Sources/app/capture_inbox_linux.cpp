@@ -25,10 +25,10 @@ constexpr int busyTimeoutMilliseconds = 5000;
 // every open would read it all. So a log past this many frames (about
 // 256 KiB) at a connection's first commit, or past the second many later,
 // is copied into the database and emptied, unless a reader still needs it.
-// The second is larger because each emptying costs two syncs, and a host
-// that goes on keeps the index in shared memory; it bounds what the next
-// host to open the store alone reads (about 1 MiB).
-constexpr int largestLogFrames = 64, largestLogFramesLater = 256;
+// The second is SQLite's own default, since a host that goes on keeps the
+// index in shared memory and each emptying costs two syncs; it bounds what
+// the next host to open the store alone reads (about 4 MiB, once).
+constexpr int largestLogFrames = 64, largestLogFramesLater = 1000;
 
 // Frames in the log after the last commit.
 int logFrames = 0;
