@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <utility>
 
 namespace qorda {
 namespace {
@@ -105,6 +106,7 @@ struct Connection {
   std::uint64_t deadline = 0;    // of the current hand-off's waits
   std::uint64_t quietUntil = 0;  // the bus let a wait run out: left alone until then
   bool flooded = false;          // more arrived during a wait than a drain takes
+  bool drained = false;          // in the current hand-off: its signal follows the launch check at once
   // Whether the application owns its name, as the bus last said. Once the
   // bus confirms the subscription to the name's owner changes, they keep it
   // current, and a takeover asks the bus nothing before its signal.
@@ -200,7 +202,7 @@ void watchOwner(const SdBus& f, sd_bus* bus) {
 // out behind it and its reply shows that both went through.
 sd_bus* sessionBus(const SdBus& f) {
   Connection& state = connection();
-  if (state.bus != nullptr && !drain(f, state)) drop(f, state);
+  if (state.bus != nullptr && !std::exchange(state.drained, true) && !drain(f, state)) drop(f, state);
   if (state.bus != nullptr) return state.bus;
   if (monotonicMicroseconds() < state.quietUntil || f.openUser(&state.bus) < 0) return state.bus = nullptr;
   watchOwner(f, state.bus);
@@ -301,6 +303,7 @@ void ensureHostAppIsRunningInBackground() {
   if (f == nullptr) return;
   // The launch check opens the hand-off: its waits and the signal's share one budget.
   connection().deadline = monotonicMicroseconds() + busTimeoutMicroseconds;
+  connection().drained = false;
   sd_bus* bus = sessionBus(*f);
   if (bus == nullptr) return;
   // Activation by the bus starts at most one instance, with no window, as a
