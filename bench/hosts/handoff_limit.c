@@ -5,7 +5,6 @@
  * ListActivatableNames when the name has no owner) and the capture signal
  * on one open connection; then the fixed reply of QORDA_BENCH_REPLY, as the
  * static limit host writes it. */
-#include <errno.h>
 #include <sqlite3.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -14,27 +13,7 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
-static int readAll(int fd, unsigned char* into, size_t size) {
-  while (size > 0) {
-    ssize_t count = read(fd, into, size);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return 0;
-    into += count;
-    size -= (size_t)count;
-  }
-  return 1;
-}
-
-static int writeAll(int fd, const unsigned char* from, size_t size) {
-  while (size > 0) {
-    ssize_t count = write(fd, from, size);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return 0;
-    from += count;
-    size -= (size_t)count;
-  }
-  return 1;
-}
+#include "frame_io.h"
 
 static sqlite3_stmt* openInbox(void) {
   const char* dataHome = getenv("XDG_DATA_HOME");

@@ -2,33 +2,12 @@
  * whole and answers it with one fixed reply, the text of QORDA_BENCH_REPLY,
  * which the bench sets to the reply the real host gives, so both write the
  * same number of bytes. Linked statically: nothing to load at start-up. */
-#include <errno.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
-static int readAll(int fd, unsigned char* into, size_t size) {
-  while (size > 0) {
-    ssize_t count = read(fd, into, size);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return 0;
-    into += count;
-    size -= (size_t)count;
-  }
-  return 1;
-}
-
-static int writeAll(int fd, const unsigned char* from, size_t size) {
-  while (size > 0) {
-    ssize_t count = write(fd, from, size);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return 0;
-    from += count;
-    size -= (size_t)count;
-  }
-  return 1;
-}
+#include "frame_io.h"
 
 int main(void) {
   const char* reply = getenv("QORDA_BENCH_REPLY");
